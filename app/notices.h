@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quorvex {
+
+enum class NoticeKind { kCritical, kWarning, kPlain };
+
+// Where the run tells the person at the machine why it stopped.
+class NoticeSink {
+ public:
+  virtual ~NoticeSink() = default;
+  virtual void Notify(std::string_view text, NoticeKind kind,
+                      std::optional<std::string_view> title = std::nullopt) = 0;
+};
+
+// "Quorvex: critical: TEXT" and so on, ending in a newline; the title is always Quorvex.
+std::string FormatNotice(std::string_view text, NoticeKind kind);
+
+// Prints each notice on standard error and does not wait for anyone.
+class StderrNotices : public NoticeSink {
+ public:
+  void Notify(std::string_view text, NoticeKind kind,
+              std::optional<std::string_view> title) override;
+};
+
+}  // namespace quorvex

@@ -1,0 +1,42 @@
+#include "app/request.h"
+
+#include <gtest/gtest.h>
+
+namespace quorvex {
+namespace {
+
+TEST(ParseRequest, SplitsAtTheFirstCommaOnly) {
+  const ParsedRequest request = ParseRequest("447775123456,a,b");
+  EXPECT_EQ(request.status, RequestStatus::kValid);
+  EXPECT_EQ(request.number, "447775123456");
+  EXPECT_EQ(request.message, "a,b");
+}
+
+TEST(ParseRequest, KeepsBothPartsExactly) {
+  const ParsedRequest request = ParseRequest("44abcd, Meet at 10_30 ");
+  EXPECT_EQ(request.status, RequestStatus::kValid);
+  EXPECT_EQ(request.number, "44abcd");
+  EXPECT_EQ(request.message, " Meet at 10_30 ");
+  EXPECT_EQ(ParseRequest("447775123456,").message, "");
+}
+
+TEST(ParseRequest, NothingOrOnlyBlanksIsEmpty) {
+  EXPECT_EQ(ParseRequest("").status, RequestStatus::kEmpty);
+  EXPECT_EQ(ParseRequest("   ").status, RequestStatus::kEmpty);
+}
+
+TEST(ParseRequest, RejectsWrongPrefixShortNumberOrNoComma) {
+  for (const char* text : {"4477,hello", "44777,hello", "07775 123456,hello", "+447775123456,hello",
+                           "447775123456", "\"447775123456,hi\"", " 447775123456,hi", "\t"}) {
+    EXPECT_EQ(ParseRequest(text).status, RequestStatus::kInvalid) << text;
+  }
+  EXPECT_EQ(ParseRequest("447775,hello").status, RequestStatus::kValid);
+}
+
+TEST(JoinArguments, JoinsWithSingleBlanks) {
+  EXPECT_EQ(JoinArguments({"447775123456,Meet", "at", "", "10:30"}), "447775123456,Meet at  10:30");
+  EXPECT_EQ(JoinArguments({}), "");
+}
+
+}  // namespace
+}  // namespace quorvex

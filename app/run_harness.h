@@ -1,0 +1,50 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/frm_quorvex.h"
+#include "app/notices_fake.h"
+#include "app/test_dir.h"
+#include "modem/line_fake.h"
+
+namespace quorvex {
+
+// A whole run in virtual time, beside a scratch Quorvex.ini, against the scripted line.
+struct RunHarness {
+  int Run(std::vector<std::string> arguments) {
+    frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line});
+    return form.Form_Load();
+  }
+
+  // The log with each timestamp shown as whole seconds since 14:07:03: "+39 text".
+  std::vector<std::string> Log() const {
+    std::vector<std::string> lines;
+    std::string_view rest = logBytes = dir.Read("Quorvex.log");
+    for (size_t end; (end = rest.find("\r\n")) != std::string_view::npos;
+         rest.remove_prefix(end + 2)) {
+      lines.push_back(RelativeLine(rest.substr(0, end)));
+    }
+    EXPECT_EQ(rest, "") << "the log's last line must end in CR LF";
+    return lines;
+  }
+
+  static std::string RelativeLine(std::string_view line) {
+    EXPECT_EQ(line.substr(0, 11), "05/03/2026 ");
+    const int hours = std::stoi(std::string(line.substr(11, 2)));
+    const int minutes = std::stoi(std::string(line.substr(14, 2)));
+    const int seconds = std::stoi(std::string(line.substr(17, 2)));
+    const int since = (hours - 14) * 3600 + (minutes - 7) * 60 + (seconds - 3);
+    return "+" + std::to_string(since) + std::string(line.substr(19));
+  }
+
+  TestDir dir;
+  RecordingNotices notices;
+  FakeClock clock;
+  FakeLine line{clock};
+  mutable std::string logBytes;
+};
+
+}  // namespace quorvex

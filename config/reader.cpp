@@ -1,0 +1,95 @@
+#include "config/reader.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "app/run_error.h"
+#include "config/numbers.h"
+
+namespace quorvex {
+namespace {
+
+constexpr int16_t kDefaultMaxAttempts = 5;
+constexpr std::string_view kComPortKey = "COMPORT=";
+constexpr std::string_view kSMSPhoneKey = "SMSPHONE=";
+constexpr std::string_view kMaxAttemptsKey = "MAXATTEMPTS=";
+
+RunError OverflowError(std::string_view key, std::string_view value, long long low,
+                       long long high) {
+  return RunError(kErrorOverflow,
+                  "Overflow: " + std::string(key) + " value '" + std::string(value) +
+                      "' is outside " + std::to_string(low) + ".." + std::to_string(high),
+                  kExitConfig);
+}
+
+template <typename Integer>
+Integer RoundInto(double value, std::string_view key, std::string_view text) {
+  constexpr long long low = std::numeric_limits<Integer>::min();
+  constexpr long long high = std::numeric_limits<Integer>::max();
+  const std::optional<long long> rounded = RoundToRange(value, low, high);
+  if (!rounded) {
+    throw OverflowError(key, text, low, high);
+  }
+  return static_cast<Integer>(*rounded);
+}
+
+int32_t ReadComPort(std::string_view value) {
+  return RoundInto<int32_t>(NumericPrefix(value), "COMPORT", value);
+}
+
+int16_t ReadMaxAttempts(std::string_view value) {
+  const std::optional<double> number = StrictDecimal(value);
+  if (!number) {
+    throw RunError(kErrorTypeMismatch,
+                   "Type mismatch: MAXATTEMPTS value '" + std::string(value) + "' is not a number",
+                   kExitConfig);
+  }
+  return RoundInto<int16_t>(*number, "MAXATTEMPTS", value);
+}
+
+}  // namespace
+
+std::vector<std::string_view> SplitLines(std::string_view bytes) {
+  std::vector<std::string_view> lines;
+  while (!bytes.empty()) {
+    const size_t end = bytes.find_first_of("\r\n");
+    lines.push_back(bytes.substr(0, end));
+    if (end == std::string_view::npos) {
+      break;
+    }
+    const bool crlf = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
+    bytes.remove_prefix(end + (crlf ? 2 : 1));
+  }
+  return lines;
+}
+
+std::string ToUpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return upper;
+}
+
+Settings ReadConfiguration(std::string_view bytes) {
+  Settings settings;
+  settings.MaxAttempts = kDefaultMaxAttempts;
+  for (std::string_view rawLine : SplitLines(bytes)) {
+    const std::string line = ToUpperAscii(rawLine);
+    const std::string_view view = line;
+    if (view.starts_with(kComPortKey)) {
+      settings.ComPort = ReadComPort(view.substr(kComPortKey.size()));
+    }
+    if (view.starts_with(kSMSPhoneKey)) {
+      settings.SMSPhone = view.substr(kSMSPhoneKey.size());
+    }
+    if (view.starts_with(kMaxAttemptsKey)) {
+      settings.MaxAttempts = ReadMaxAttempts(view.substr(kMaxAttemptsKey.size()));
+    }
+  }
+  return settings;
+}
+
+}  // namespace quorvex

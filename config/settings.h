@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace quorvex {
+
+// The site settings the run works with.
+struct Settings {
+  int32_t ComPort = 0;      // 0: not set
+  std::string SMSPhone;     // empty: not set
+  int16_t MaxAttempts = 0;  // the configuration reader starts it at 5
+};
+
+}  // namespace quorvex

@@ -1,0 +1,43 @@
+#include <limits>
+
+#include "app/frm_quorvex.h"
+
+namespace quorvex {
+
+void frmQuorvex::OpenLine() {
+  if (settings.ComPort < std::numeric_limits<int16_t>::min() ||
+      settings.ComPort > std::numeric_limits<int16_t>::max()) {
+    throw RunError(
+        kErrorOverflow,
+        "Overflow: ComPort " + std::to_string(settings.ComPort) + " is outside -32768..32767",
+        kExitIoError);
+  }
+  platform_.commSMS.Open(static_cast<int16_t>(settings.ComPort));
+}
+
+void frmQuorvex::CloseLine() {
+  if (platform_.commSMS.IsOpen()) {
+    platform_.commSMS.Close();
+  }
+}
+
+// The wait always runs its full length: an early answer does not end it.
+std::string frmQuorvex::SMS(std::string_view tmpOutput, int16_t tmpTime) {
+  platform_.commSMS.Write(tmpOutput);
+  const MonotonicTime deadline = platform_.clock.Now() + std::chrono::seconds(tmpTime);
+  while (platform_.clock.Now() < deadline) {
+    platform_.commSMS.WaitUntil(deadline);
+  }
+  return platform_.commSMS.ReadAll();
+}
+
+void frmQuorvex::Pause(float tmpTime) {
+  const auto length = std::chrono::duration<float>(tmpTime);
+  const MonotonicTime deadline =
+      platform_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(length);
+  while (platform_.clock.Now() < deadline) {
+    platform_.clock.SleepUntil(deadline);
+  }
+}
+
+}  // namespace quorvex

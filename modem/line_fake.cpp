@@ -1,0 +1,68 @@
+#include "modem/line_fake.h"
+
+#include <cerrno>
+
+#include "app/run_error.h"
+
+namespace quorvex {
+
+std::tm FakeClock::LocalTime() {
+  constexpr std::time_t kStartOfTime = 1772719623;  // 05/03/2026 14:07:03 UTC
+  const std::time_t now = kStartOfTime + static_cast<std::time_t>(Elapsed());
+  std::tm local{};
+  ::gmtime_r(&now, &local);
+  return local;
+}
+
+void FakeLine::Answer(std::string prefix, std::string reply, double after, int onAttempt) {
+  rules_.push_back({std::move(prefix), std::move(reply), after, onAttempt});
+}
+
+void FakeLine::AnswerAsWorkingService() {
+  Answer("AT&F", "\r\nOK\r\n");
+  Answer("ATDT", "\r\nCONNECT 9600\r\n", 18);
+  Answer("\r", "\r\nMESSAGE ACCEPTED\r\n", 0.5);
+}
+
+void FakeLine::Open(int16_t port) {
+  events.emplace_back(clock_.Elapsed(), "<open COM" + std::to_string(port) + ">");
+  open_ = true;
+  ++openings_;
+}
+
+void FakeLine::Close() {
+  events.emplace_back(clock_.Elapsed(), "<close>");
+  open_ = false;
+  scheduled_.clear();
+}
+
+void FakeLine::Write(std::string_view text) {
+  if (!failingPrefix_.empty() && text.starts_with(failingPrefix_)) {
+    throw RunError(EIO, "Cannot write to serial port COM2 (fake): Input/output error",
+                   kExitIoError);
+  }
+  if (text.empty()) {
+    return;
+  }
+  events.emplace_back(clock_.Elapsed(), std::string(text));
+  for (const Rule& rule : rules_) {
+    if (text.starts_with(rule.prefix) && (rule.onAttempt == 0 || rule.onAttempt == openings_)) {
+      scheduled_.push_back({clock_.Elapsed() + rule.after, rule.reply});
+      return;
+    }
+  }
+}
+
+std::string FakeLine::ReadAll() {
+  std::string received;
+  std::erase_if(scheduled_, [&](const Reply& reply) {
+    if (reply.due > clock_.Elapsed()) {
+      return false;
+    }
+    received += reply.text;
+    return true;
+  });
+  return received;
+}
+
+}  // namespace quorvex

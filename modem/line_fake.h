@@ -1,0 +1,70 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "modem/clock.h"
+#include "modem/serial_line.h"
+
+namespace quorvex {
+
+// Virtual time that moves only when someone sleeps. Local time starts at
+// 05/03/2026 14:07:03 and follows the monotonic clock.
+class FakeClock : public Clock {
+ public:
+  MonotonicTime Now() override { return now_; }
+  void SleepUntil(MonotonicTime deadline) override { now_ = std::max(now_, deadline); }
+  std::tm LocalTime() override;
+  double Elapsed() const { return Seconds(now_ - kStart).count(); }
+
+ private:
+  static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
+  MonotonicTime now_ = kStart;
+};
+
+// What crossed the line, and when: {seconds since start, text}. Opening and closing
+// show as "<open COMn>" and "<close>".
+using LineEvent = std::pair<double, std::string>;
+
+// A scripted modem: each write that begins with a rule's prefix is answered after a delay.
+class FakeLine : public SerialLine {
+ public:
+  explicit FakeLine(FakeClock& clock) : clock_(clock) {}
+
+  // `onAttempt` 0 answers on every opening, N only on the Nth.
+  void Answer(std::string prefix, std::string reply, double after = 0.1, int onAttempt = 0);
+  // Answers like a working modem and service.
+  void AnswerAsWorkingService();
+  void FailOnWrite(std::string prefix) { failingPrefix_ = std::move(prefix); }
+
+  void Open(int16_t port) override;
+  bool IsOpen() const override { return open_; }
+  void Close() override;
+  void Write(std::string_view text) override;
+  std::string ReadAll() override;
+  void WaitUntil(MonotonicTime deadline) override { clock_.SleepUntil(deadline); }
+
+  std::vector<LineEvent> events;
+
+ private:
+  struct Rule {
+    std::string prefix;
+    std::string reply;
+    double after;
+    int onAttempt;
+  };
+  struct Reply {
+    double due;
+    std::string text;
+  };
+
+  FakeClock& clock_;
+  std::vector<Rule> rules_;
+  std::vector<Reply> scheduled_;
+  std::string failingPrefix_;
+  bool open_ = false;
+  int openings_ = 0;
+};
+
+}  // namespace quorvex

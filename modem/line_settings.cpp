@@ -1,0 +1,21 @@
+#include "modem/line_settings.h"
+
+namespace quorvex {
+
+termios MakeLineTermios(termios current, bool virtualPort) {
+  termios wanted = current;
+  wanted.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                      IXANY | IMAXBEL | IUTF8);
+  wanted.c_oflag &= ~OPOST;
+  wanted.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  wanted.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  wanted.c_cflag |= virtualPort ? CS8 : (CS7 | PARENB);
+  wanted.c_cflag |= CREAD | CLOCAL | HUPCL | CRTSCTS;
+  wanted.c_cc[VMIN] = 0;
+  wanted.c_cc[VTIME] = 0;
+  cfsetispeed(&wanted, B9600);
+  cfsetospeed(&wanted, B9600);
+  return wanted;
+}
+
+}  // namespace quorvex

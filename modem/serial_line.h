@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "modem/clock.h"
+
+namespace quorvex {
+
+// The modem line: 9600 bit/s, 7E1, RTS/CTS, DTR and RTS raised while open.
+class SerialLine {
+ public:
+  virtual ~SerialLine() = default;
+  virtual void Open(int16_t port) = 0;
+  virtual bool IsOpen() const = 0;
+  // Drops DTR, discards what is unsent and unread, and releases the port. Never fails.
+  virtual void Close() = 0;
+  // Queues the text and returns at once; what the line cannot take yet goes during waits.
+  virtual void Write(std::string_view text) = 0;
+  // Everything received since the previous read on this opening.
+  virtual std::string ReadAll() = 0;
+  // Passes time until `deadline` (or earlier, if interrupted), sending queued output.
+  virtual void WaitUntil(MonotonicTime deadline) = 0;
+};
+
+}  // namespace quorvex
