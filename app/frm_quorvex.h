@@ -42,6 +42,9 @@ class frmQuorvex {
   bool SMSRetry(int tmpTCount, int16_t tmpMCount);
   void Pause(float tmpTime);
   std::string SMS(std::string_view tmpOutput, int16_t tmpTime);
+  // The modem line at the start and end of each attempt.
+  void OpenLine();
+  void CloseLine();
 
   Settings settings;
 
@@ -54,10 +57,6 @@ class frmQuorvex {
   int EndRun(int exitStatus);
   int HandleRunError(const RunError& error);
   void StopWithNotice(std::string_view logLine, std::string_view notice);
-
-  void OpenLine();
-  void CloseLine();
-  void WaitOnLineUntil(MonotonicTime deadline);
 
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
                             const std::string& tmpSendToNumber);

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "app/run_harness.h"
+
+namespace quorvex {
+namespace {
+
+// The timed exchange and the plain wait in virtual time.
+class TimedWaits : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    form.settings.ComPort = 2;
+    form.OpenLine();
+  }
+
+  RunHarness run;
+  frmQuorvex form{{run.dir.path(), {}, run.notices, run.clock, run.line}};
+};
+
+TEST_F(TimedWaits, ExchangeRunsItsFullLengthAfterAnEarlyAnswer) {
+  run.line.Answer("AT", "OK", 0.1);
+  EXPECT_EQ(form.SMS("AT\r", 2), "OK");
+  EXPECT_EQ(run.clock.Elapsed(), 2.0);
+}
+
+TEST_F(TimedWaits, ExchangeKeepsWaitingWhenTheWaitEndsEarly) {
+  run.clock.WakeEarly(std::chrono::milliseconds(300));
+  EXPECT_EQ(form.SMS("AT\r", 30), "");
+  EXPECT_EQ(run.clock.Elapsed(), 30.0);
+  EXPECT_EQ(run.clock.sleeps, 100);
+}
+
+TEST_F(TimedWaits, LateAnswerTurnsUpInTheNextExchange) {
+  run.line.Answer("ATDT", "CONNECT", 3);
+  run.line.Answer("44", "THEN", 0.5);
+  EXPECT_EQ(form.SMS("ATDT1\r", 2), "");
+  EXPECT_EQ(form.SMS("447775123456\r", 2), "CONNECTTHEN");
+}
+
+TEST_F(TimedWaits, PauseRunsItsFullLengthEvenWhenSleepsEndEarly) {
+  run.clock.WakeEarly(std::chrono::milliseconds(700));
+  form.Pause(3.0F);
+  EXPECT_EQ(run.clock.Elapsed(), 3.0);
+  EXPECT_EQ(run.clock.sleeps, 5);
+}
+
+TEST(OpenLine, PortOutside16BitsFailsBeforeAnyDeviceIsTouched) {
+  RunHarness run;
+  frmQuorvex form({run.dir.path(), {}, run.notices, run.clock, run.line});
+  form.settings.ComPort = 40000;
+  try {
+    form.OpenLine();
+    FAIL() << "opened port 40000";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.number(), kErrorOverflow);
+    EXPECT_EQ(error.description(), "Overflow: ComPort 40000 is outside -32768..32767");
+  }
+  EXPECT_TRUE(run.line.events.empty());
+}
+
+}  // namespace
+}  // namespace quorvex

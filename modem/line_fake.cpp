@@ -14,6 +14,14 @@ std::tm FakeClock::LocalTime() {
   return local;
 }
 
+void FakeClock::SleepUntil(MonotonicTime deadline) {
+  ++sleeps;
+  if (wakeStep_.count() > 0) {
+    deadline = std::min(deadline, now_ + wakeStep_);
+  }
+  now_ = std::max(now_, deadline);
+}
+
 void FakeLine::Answer(std::string prefix, std::string reply, double after, int onAttempt) {
   rules_.push_back({std::move(prefix), std::move(reply), after, onAttempt});
 }

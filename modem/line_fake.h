@@ -14,13 +14,17 @@ namespace quorvex {
 class FakeClock : public Clock {
  public:
   MonotonicTime Now() override { return now_; }
-  void SleepUntil(MonotonicTime deadline) override { now_ = std::max(now_, deadline); }
+  void SleepUntil(MonotonicTime deadline) override;
   std::tm LocalTime() override;
   double Elapsed() const { return Seconds(now_ - kStart).count(); }
+  // Makes every sleep end after at most `step`, as an interrupted sleep would.
+  void WakeEarly(std::chrono::milliseconds step) { wakeStep_ = step; }
+  int sleeps = 0;
 
  private:
   static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
   MonotonicTime now_ = kStart;
+  std::chrono::milliseconds wakeStep_{0};
 };
 
 // What crossed the line, and when: {seconds since start, text}. Opening and closing

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvex::sim {
+
+enum class ModemAnswer { kOk, kSilent, kError };
+enum class DialAnswer { kConnect, kBusy, kNoCarrier, kNoDialTone, kSilent };
+enum class Acceptance { kOnFinalCr, kEarly, kNever };
+
+// How the modem and the service behind it act during one attempt (one opening of the line).
+struct Behaviour {
+  ModemAnswer modem = ModemAnswer::kOk;
+  DialAnswer dial = DialAnswer::kConnect;
+  Acceptance acceptance = Acceptance::kOnFinalCr;
+};
+
+struct ModelConfig {
+  Behaviour later{};  // attempts after the first `firstAttempts`
+  Behaviour first{};  // attempts 1 to `firstAttempts`
+  int firstAttempts = 0;
+  double dialDelay = 2.0;  // seconds from ATDT to the dial answer
+};
+
+// A Hayes modem in command mode and, once connected, the messaging service: the first line
+// is the recipient number, the next the message. Times are seconds on any monotonic clock.
+class ModemModel {
+ public:
+  explicit ModemModel(ModelConfig config) : config_(config) {}
+
+  void LineOpened();
+  void LineClosed();
+  // Returns what the modem sends back at once.
+  std::string Receive(std::string_view bytes, double now);
+  // Returns what falls due by `now` (the dial answer).
+  std::string Tick(double now);
+  std::optional<double> NextDue() const { return dialDue_; }
+
+  // Notes on what happened, for the transcript: "service-number ...", "hang-up", ...
+  std::vector<std::string> TakeNotes();
+  int attempt() const { return attempt_; }
+
+ private:
+  enum class Mode { kCommand, kDialling, kNumber, kMessage, kDone };
+
+  const Behaviour& Current() const;
+  std::string CommandLine(const std::string& line, double now);
+  std::string ServiceLine(const std::string& line);
+  std::string EarlyAcceptance();
+  std::string DialResult();
+  void Reset(Mode mode);
+
+  ModelConfig config_;
+  Mode mode_ = Mode::kCommand;
+  int attempt_ = 0;
+  std::string line_;
+  std::optional<double> dialDue_;
+  bool accepted_ = false;
+  std::vector<std::string> notes_;
+};
+
+// Printable ASCII as it is; quotes, backslashes and other bytes as C escapes.
+std::string Escape(std::string_view bytes);
+
+}  // namespace quorvex::sim

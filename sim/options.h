@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/modem_model.h"
+
+namespace quorvex::sim {
+
+struct SimOptions {
+  std::string link;
+  std::string transcript;
+  ModelConfig model;
+  bool help = false;
+};
+
+extern const char* const kUsage;
+
+// Throws std::invalid_argument with a message for the user on a bad command line.
+SimOptions ParseOptions(const std::vector<std::string>& arguments);
+
+}  // namespace quorvex::sim

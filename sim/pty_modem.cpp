@@ -1,0 +1,183 @@
+#include "sim/pty_modem.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace quorvex::sim {
+namespace {
+
+int Check(int result, const std::string& what) {
+  if (result < 0) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+  }
+  return result;
+}
+
+timespec Timeout(double seconds) {
+  const double whole = std::floor(seconds);
+  return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
+}
+
+}  // namespace
+
+PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(options.model) {
+  if (!options_.transcript.empty()) {
+    transcript_ = std::fopen(options_.transcript.c_str(), "w");
+    if (transcript_ == nullptr) {
+      Check(-1, "cannot create transcript " + options_.transcript);
+    }
+  }
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGTERM);
+  sigaddset(&stopping, SIGINT);
+  sigprocmask(SIG_BLOCK, &stopping, nullptr);
+  signals_ = Check(signalfd(-1, &stopping, SFD_CLOEXEC), "signalfd");
+  OpenTerminal();
+  WatchTerminal();
+  MakeLink();
+}
+
+PtyModem::~PtyModem() {
+  if (linked_) {
+    ::unlink(options_.link.c_str());
+  }
+  for (int fd : {master_, slave_, inotify_, signals_}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+  if (transcript_ != nullptr) {
+    std::fclose(transcript_);
+  }
+}
+
+// The simulator keeps a slave descriptor of its own, so the terminal lives between calls.
+void PtyModem::OpenTerminal() {
+  master_ = Check(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK), "posix_openpt");
+  Check(grantpt(master_), "grantpt");
+  Check(unlockpt(master_), "unlockpt");
+  char name[128];
+  if (ptsname_r(master_, name, sizeof name) != 0) {
+    Check(-1, "ptsname");
+  }
+  device_ = name;
+  slave_ = Check(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC), "open " + device_);
+  termios raw{};
+  Check(tcgetattr(slave_, &raw), "tcgetattr");
+  cfmakeraw(&raw);
+  Check(tcsetattr(slave_, TCSANOW, &raw), "tcsetattr");
+}
+
+void PtyModem::WatchTerminal() {
+  inotify_ = Check(inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
+  Check(inotify_add_watch(inotify_, device_.c_str(), IN_OPEN | IN_CLOSE), "inotify " + device_);
+}
+
+void PtyModem::MakeLink() {
+  struct stat existing {};
+  if (::lstat(options_.link.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
+    ::unlink(options_.link.c_str());
+  }
+  Check(::symlink(device_.c_str(), options_.link.c_str()), "cannot link " + options_.link);
+  linked_ = true;
+}
+
+void PtyModem::Run() {
+  for (;;) {
+    pollfd fds[] = {{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}, {master_, POLLIN, 0}};
+    const std::optional<double> due = model_.NextDue();
+    const timespec timeout = Timeout(due ? std::max(0.0, *due - Now()) : 3600);
+    if (ppoll(fds, 3, &timeout, nullptr) < 0 && errno != EINTR) {
+      Check(-1, "ppoll");
+    }
+    if (fds[0].revents != 0) {
+      return;
+    }
+    // Opens and closes first: bytes that wait on the master belong to the newest opening.
+    OnLineEvents();
+    OnReceived();
+    Send(model_.Tick(Now()));
+  }
+}
+
+void PtyModem::OnLineEvents() {
+  alignas(inotify_event) char buffer[4096];
+  ssize_t count;
+  while ((count = ::read(inotify_, buffer, sizeof buffer)) > 0) {
+    for (char* at = buffer; at < buffer + count;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      if (event->mask & IN_OPEN) {
+        model_.LineOpened();
+        Record("open", std::to_string(model_.attempt()));
+      } else if (event->mask & IN_CLOSE) {
+        model_.LineClosed();
+        Record("close");
+        RecordNotes();
+      }
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+}
+
+void PtyModem::OnReceived() {
+  char buffer[4096];
+  ssize_t count;
+  while ((count = ::read(master_, buffer, sizeof buffer)) > 0) {
+    const std::string_view bytes(buffer, static_cast<size_t>(count));
+    Record("recv", Escape(bytes));
+    Send(model_.Receive(bytes, Now()));
+  }
+}
+
+void PtyModem::Send(const std::string& bytes) {
+  RecordNotes();
+  if (bytes.empty()) {
+    return;
+  }
+  Record("sent", Escape(bytes));
+  for (size_t sent = 0; sent < bytes.size();) {
+    const ssize_t written = ::write(master_, bytes.data() + sent, bytes.size() - sent);
+    if (written < 0 && errno != EINTR && errno != EAGAIN) {
+      Check(-1, "write to " + device_);
+    }
+    sent += written > 0 ? static_cast<size_t>(written) : 0;
+  }
+}
+
+void PtyModem::RecordNotes() {
+  for (const std::string& note : model_.TakeNotes()) {
+    Record("note", note);
+  }
+}
+
+void PtyModem::Record(std::string_view event, std::string_view detail) {
+  if (transcript_ == nullptr) {
+    return;
+  }
+  std::fprintf(transcript_, "%.6f %.*s%s%.*s\n", Now(), static_cast<int>(event.size()),
+               event.data(), detail.empty() ? "" : " ", static_cast<int>(detail.size()),
+               detail.data());
+  std::fflush(transcript_);
+}
+
+double PtyModem::Now() const {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+}  // namespace quorvex::sim
