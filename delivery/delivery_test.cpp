@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include "app/run_harness.h"
+
+namespace quorvex {
+namespace {
+
+using Lines = std::vector<std::string>;
+using Traffic = std::vector<LineEvent>;
+
+const char* const kInit = "AT&FE0V1&C1&D2S0=0\r";
+const char* const kDial = "ATDT9,012345678\r";
+
+// The whole delivery in virtual time: every log line, every byte on the line, and when.
+class Delivery : public ::testing::Test {
+ protected:
+  int Deliver(const std::string& maxAttempts = "",
+              const std::string& request = "447775123456,Meet at 10_30") {
+    std::string ini = "ComPort=2\r\nSMSPhone=9,012345678\r\n";
+    if (!maxAttempts.empty()) {
+      ini += "MaxAttempts=" + maxAttempts + "\r\n";
+    }
+    run.dir.Write("Quorvex.ini", ini);
+    return run.Run({request});
+  }
+  // The log after the banner and the "Sending" line.
+  Lines DeliveryLog() {
+    const Lines log = run.Log();
+    EXPECT_GE(log.size(), 2U);
+    return Lines(log.begin() + 2, log.end());
+  }
+  int Openings() const {
+    return static_cast<int>(std::count_if(run.line.events.begin(), run.line.events.end(),
+                                          [](const LineEvent& e) { return e.second[0] == '<'; }) /
+                            2);
+  }
+
+  RunHarness run;
+};
+
+TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
+  run.line.AnswerAsWorkingService();
+  EXPECT_EQ(Deliver(), kExitAccepted);
+  EXPECT_EQ(run.Log(), (Lines{"+0 Quorvex v1.0.0", "+0 Sending 'Meet at 10_30' to '447775123456'",
+                              "+0 Opening communications .. attempt number 1 of 5",
+                              "+0 Initializing Modem on COM2",
+                              "+2 Modem responds as expected, about to dial Vodafone service on "
+                              "'9,012345678'",
+                              "+32 Passing target number '447775123456' to messaging service..",
+                              "+34 Passing fixed message 'Meet at 10-30' to messaging service..",
+                              "+36 Finishing call..",
+                              "+38 SMS message to '447775123456' was passed to messaging service "
+                              "successfully.",
+                              "+39 Closing communications.."}));
+  EXPECT_EQ(run.line.events, (Traffic{{0, "<open COM2>"},
+                                      {0, kInit},
+                                      {2, kDial},
+                                      {32, "447775123456\r"},
+                                      {34, "Meet at 10-30"},
+                                      {36, "\r"},
+                                      {38, "ATZ\r"},
+                                      {39, "<close>"}}));
+  EXPECT_TRUE(run.notices.notices.empty());
+}
+
+TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
+  EXPECT_EQ(Deliver("2"), kExitNotDelivered);
+  EXPECT_EQ(
+      DeliveryLog(),
+      (Lines{"+0 Opening communications .. attempt number 1 of 2", "+0 Initializing Modem on COM2",
+             "+2 WARNING: Modem on COM2 didn't respond as expected..", "+5 Preparing to Retry..",
+             "+9 Opening communications .. attempt number 2 of 2", "+9 Initializing Modem on COM2",
+             "+11 WARNING: Modem on COM2 didn't respond as expected..",
+             "+11 WARNING: Maximum of 2 attempts - abandoning SMS delivery.. sorry!",
+             "+12 Closing communications.."}));
+  EXPECT_EQ(run.line.events, (Traffic{{0, "<open COM2>"},
+                                      {0, kInit},
+                                      {5, "ATZ\r"},
+                                      {6, "<close>"},
+                                      {9, "<open COM2>"},
+                                      {9, kInit},
+                                      {11, "ATZ\r"},
+                                      {12, "<close>"}}));
+  EXPECT_TRUE(run.notices.notices.empty());
+}
+
+TEST_F(Delivery, NoDialToneIsNeverRetried) {
+  run.line.Answer("AT&F", "OK");
+  run.line.Answer("ATDT", "\r\nNO DIAL TONE\r\n", 5);
+  EXPECT_EQ(Deliver("9"), kExitNotDelivered);
+  EXPECT_EQ(
+      DeliveryLog(),
+      (Lines{"+0 Opening communications .. attempt number 1 of 9", "+0 Initializing Modem on COM2",
+             "+2 Modem responds as expected, about to dial Vodafone service on "
+             "'9,012345678'",
+             "+32 ERROR: Modem reports that no DialTone was seen..",
+             "+33 Closing communications.."}));
+}
+
+TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
+  run.line.Answer("AT&F", "OK");
+  run.line.Answer("ATDT", "BUSY", 5, 1);
+  run.line.Answer("ATDT", "NO CARRIER", 5, 2);
+  EXPECT_EQ(Deliver("2"), kExitNotDelivered);
+  const Lines log = DeliveryLog();
+  EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 6),
+            (Lines{"+32 WARNING: Call not successful on modem on COM2", "+35 Preparing to Retry..",
+                   "+39 Opening communications .. attempt number 2 of 2"}));
+  EXPECT_EQ(
+      Lines(log.end() - 2, log.end()),
+      (Lines{"+71 WARNING: Call not successful on modem on COM2", "+72 Closing communications.."}));
+}
+
+TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
+  run.line.AnswerAsWorkingService();
+  run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
+  EXPECT_EQ(Deliver(), kExitAccepted);
+  const Lines log = DeliveryLog();
+  EXPECT_EQ(Lines(log.begin() + 6, log.begin() + 10),
+            (Lines{"+38 WARNING: SMS delivery was not successful", "+41 Preparing for retry..",
+                   "+42 Opening communications .. attempt number 2 of 5",
+                   "+42 Initializing Modem on COM2"}));
+  EXPECT_EQ(log.back(), "+81 Closing communications..");
+  EXPECT_EQ(Openings(), 2);
+}
+
+class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(OneAttempt, WhenMaxAttemptsIsOneOrLess) {
+  EXPECT_EQ(Deliver(GetParam()), kExitNotDelivered);
+  EXPECT_EQ(Openings(), 1);
+  EXPECT_EQ(DeliveryLog().back(), "+3 Closing communications..");
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivery, OneAttempt, ::testing::Values("1", "0", "-3"));
+
+TEST_F(Delivery, MaxAttemptsOf32767RetriesWithoutOverflow) {
+  run.line.AnswerAsWorkingService();
+  run.line.Answer("AT&F", "", 0.1, 1);
+  EXPECT_EQ(Deliver("32767"), kExitAccepted);
+  EXPECT_EQ(DeliveryLog().at(4), "+9 Opening communications .. attempt number 2 of 32767");
+  EXPECT_TRUE(run.notices.notices.empty());
+}
+
+TEST_F(Delivery, AcceptanceBeforeTheFinalCrCounts) {
+  run.line.Answer("AT&F", "OK");
+  run.line.Answer("ATDT", "CONNECT", 20);
+  run.line.Answer("Meet", "\r\nMESSAGE ACCEPTED\r\n", 0.2);
+  EXPECT_EQ(Deliver(), kExitAccepted);
+  EXPECT_EQ(Openings(), 1);
+}
+
+TEST_F(Delivery, AcceptanceSplitAcrossTheLastTwoReadsCounts) {
+  run.line.Answer("AT&F", "OK");
+  run.line.Answer("ATDT", "CONNECT", 20);
+  run.line.Answer("Meet", "\r\nMESSAGE ACC", 1.5);
+  run.line.Answer("\r", "EPTED\r\n", 0.2);
+  EXPECT_EQ(Deliver(), kExitAccepted);
+  EXPECT_EQ(Openings(), 1);
+}
+
+TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
+  run.line.AnswerAsWorkingService();
+  EXPECT_EQ(Deliver("", "447775123456,"), kExitAccepted);
+  EXPECT_EQ(DeliveryLog().at(4), "+34 Passing fixed message '' to messaging service..");
+  EXPECT_EQ(Traffic(run.line.events.begin() + 3, run.line.events.begin() + 5),
+            (Traffic{{32, "447775123456\r"}, {36, "\r"}}));
+}
+
+TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
+  run.line.AnswerAsWorkingService();
+  run.line.FailOnWrite("4477");
+  EXPECT_EQ(Deliver(), kExitIoError);
+  const std::string text =
+      "Error #5 (Cannot write to serial port COM2 (fake): Input/output error) occurred during "
+      "initialization...";
+  EXPECT_EQ(DeliveryLog().back(), "+32 " + text);
+  EXPECT_EQ(run.notices.notices,
+            (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
+  EXPECT_EQ(run.line.events.back(), (LineEvent{32, "<close>"}));
+  EXPECT_FALSE(run.line.IsOpen());
+}
+
+TEST(FixMessage, TurnsUnderscoresIntoHyphensInPlace) {
+  std::string message = "_a_b__";
+  EXPECT_EQ(frmQuorvex::FixMessage(message), "-a-b--");
+  EXPECT_EQ(message, "-a-b--");
+}
+
+}  // namespace
+}  // namespace quorvex

@@ -53,11 +53,16 @@ void FakeLine::Write(std::string_view text) {
     return;
   }
   events.emplace_back(clock_.Elapsed(), std::string(text));
+  const Rule* chosen = nullptr;
   for (const Rule& rule : rules_) {
-    if (text.starts_with(rule.prefix) && (rule.onAttempt == 0 || rule.onAttempt == openings_)) {
-      scheduled_.push_back({clock_.Elapsed() + rule.after, rule.reply});
-      return;
+    // A rule for this very attempt overrides the rules for every attempt.
+    const bool applies = rule.onAttempt == 0 || rule.onAttempt == openings_;
+    if (text.starts_with(rule.prefix) && applies && (!chosen || rule.onAttempt != 0)) {
+      chosen = &rule;
     }
+  }
+  if (chosen) {
+    scheduled_.push_back({clock_.Elapsed() + chosen->after, chosen->reply});
   }
 }
 

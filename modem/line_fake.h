@@ -36,7 +36,7 @@ class FakeLine : public SerialLine {
  public:
   explicit FakeLine(FakeClock& clock) : clock_(clock) {}
 
-  // `onAttempt` 0 answers on every opening, N only on the Nth.
+  // `onAttempt` 0 answers on every opening, N only on the Nth (and wins there).
   void Answer(std::string prefix, std::string reply, double after = 0.1, int onAttempt = 0);
   // Answers like a working modem and service.
   void AnswerAsWorkingService();
