@@ -32,13 +32,12 @@ int frmQuorvex::Form_Load() {
     if (!LoadConfiguration()) {
       return EndRun(kExitConfig);
     }
-    const std::optional<ParsedRequest> request = ReadRequest();
+    std::optional<ParsedRequest> request = ReadRequest();
     if (!request) {
       return EndRun(kExitBadRequest);
     }
     WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
-    std::string message = request->message;
-    const bool accepted = Quorvex(message, request->number);
+    const bool accepted = Quorvex(request->message, request->number);
     return EndRun(accepted ? kExitAccepted : kExitNotDelivered);
   } catch (const RunError& error) {
     return HandleRunError(error);

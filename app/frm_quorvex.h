@@ -38,7 +38,7 @@ class frmQuorvex {
   // Delivery: true when the messaging service accepted the message.
   bool Quorvex(std::string& tmpMessage, const std::string& tmpSendToNumber);
   void WriteTrace(std::string_view tmpMsg);
-  static std::string FixMessage(std::string& tmpMessage);
+  static const std::string& FixMessage(std::string& tmpMessage);
   bool SMSRetry(int tmpTCount, int16_t tmpMCount);
   void Pause(float tmpTime);
   std::string SMS(std::string_view tmpOutput, int16_t tmpTime);

@@ -55,7 +55,7 @@ frmQuorvex::AttemptOutcome frmQuorvex::RunAttempt(int attempt, std::string& tmpM
   }
   WriteTrace("Passing target number '" + tmpSendToNumber + "' to messaging service..");
   SMS(tmpSendToNumber + "\r", 2);
-  const std::string prepared = FixMessage(tmpMessage);
+  const std::string& prepared = FixMessage(tmpMessage);
   WriteTrace("Passing fixed message '" + prepared + "' to messaging service..");
   // The service may accept before the final CR, or split its answer across both reads.
   const std::string afterMessage = SMS(prepared, 2);
@@ -107,7 +107,7 @@ void frmQuorvex::CloseCommunications() {
   CloseLine();
 }
 
-std::string frmQuorvex::FixMessage(std::string& tmpMessage) {
+const std::string& frmQuorvex::FixMessage(std::string& tmpMessage) {
   for (char& c : tmpMessage) {
     if (c == '_') {
       c = '-';
