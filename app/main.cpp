@@ -1,3 +1,5 @@
+#include <signal.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -5,6 +7,8 @@
 #include "modem/posix_serial_line.h"
 
 int main(int argc, char** argv) {
+  // A reader of standard error that went away must not kill the run with the line open.
+  ::signal(SIGPIPE, SIG_IGN);
   quorvex::StderrNotices stderrNotices;
   quorvex::NoticeSink& notices = stderrNotices;
   std::error_code error;

@@ -73,52 +73,78 @@ double NonNegativeNumber(const std::string& option, const std::string& text) {
 
 }  // namespace
 
-SimOptions ParseOptions(const std::vector<std::string>& arguments) {
+namespace {
+
+// The --first-* answers default to the later ones, so they are kept apart until the end.
+struct Parsed {
   SimOptions options;
   std::optional<ModemAnswer> firstModem;
   std::optional<DialAnswer> firstDial;
   std::optional<Acceptance> firstAcceptance;
+};
+
+using Setter = void (*)(Parsed&, const std::string& option, const std::string& value);
+
+const std::map<std::string, Setter> kSetters = {
+    {"--link", [](Parsed& p, const std::string&, const std::string& v) { p.options.link = v; }},
+    {"--transcript",
+     [](Parsed& p, const std::string&, const std::string& v) { p.options.transcript = v; }},
+    {"--modem",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.options.model.later.modem = Lookup(kModemAnswers, o, v);
+     }},
+    {"--dial",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.options.model.later.dial = Lookup(kDialAnswers, o, v);
+     }},
+    {"--accept",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.options.model.later.acceptance = Lookup(kAcceptances, o, v);
+     }},
+    {"--dial-delay",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.options.model.dialDelay = NonNegativeNumber(o, v);
+     }},
+    {"--first",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.options.model.firstAttempts = static_cast<int>(NonNegativeNumber(o, v));
+     }},
+    {"--first-modem", [](Parsed& p, const std::string& o,
+                         const std::string& v) { p.firstModem = Lookup(kModemAnswers, o, v); }},
+    {"--first-dial", [](Parsed& p, const std::string& o,
+                        const std::string& v) { p.firstDial = Lookup(kDialAnswers, o, v); }},
+    {"--first-accept",
+     [](Parsed& p, const std::string& o, const std::string& v) {
+       p.firstAcceptance = Lookup(kAcceptances, o, v);
+     }},
+};
+
+}  // namespace
+
+SimOptions ParseOptions(const std::vector<std::string>& arguments) {
+  Parsed parsed;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
     if (option == "--help") {
-      options.help = true;
-      return options;
+      parsed.options.help = true;
+      return parsed.options;
     }
-    if (i + 1 == arguments.size()) {
-      throw std::invalid_argument(option.starts_with("--") ? option + " needs a value"
-                                                           : "unknown option " + option);
-    }
-    const std::string& value = arguments[++i];
-    if (option == "--link") {
-      options.link = value;
-    } else if (option == "--transcript") {
-      options.transcript = value;
-    } else if (option == "--modem") {
-      options.model.later.modem = Lookup(kModemAnswers, option, value);
-    } else if (option == "--dial") {
-      options.model.later.dial = Lookup(kDialAnswers, option, value);
-    } else if (option == "--accept") {
-      options.model.later.acceptance = Lookup(kAcceptances, option, value);
-    } else if (option == "--dial-delay") {
-      options.model.dialDelay = NonNegativeNumber(option, value);
-    } else if (option == "--first") {
-      options.model.firstAttempts = static_cast<int>(NonNegativeNumber(option, value));
-    } else if (option == "--first-modem") {
-      firstModem = Lookup(kModemAnswers, option, value);
-    } else if (option == "--first-dial") {
-      firstDial = Lookup(kDialAnswers, option, value);
-    } else if (option == "--first-accept") {
-      firstAcceptance = Lookup(kAcceptances, option, value);
-    } else {
+    const auto setter = kSetters.find(option);
+    if (setter == kSetters.end()) {
       throw std::invalid_argument("unknown option " + option);
     }
+    if (i + 1 == arguments.size()) {
+      throw std::invalid_argument(option + " needs a value");
+    }
+    setter->second(parsed, option, arguments[++i]);
   }
+  SimOptions& options = parsed.options;
   if (options.link.empty()) {
     throw std::invalid_argument("--link PATH is required");
   }
-  options.model.first = {firstModem.value_or(options.model.later.modem),
-                         firstDial.value_or(options.model.later.dial),
-                         firstAcceptance.value_or(options.model.later.acceptance)};
+  options.model.first = {parsed.firstModem.value_or(options.model.later.modem),
+                         parsed.firstDial.value_or(options.model.later.dial),
+                         parsed.firstAcceptance.value_or(options.model.later.acceptance)};
   return options;
 }
 
