@@ -30,25 +30,6 @@ TEST_F(StopsBeforeDelivery, ConfigurationThatIsADirectoryCountsAsMissing) {
   EXPECT_EQ(run.notices.notices.at(0).kind, NoticeKind::kCritical);
 }
 
-TEST_F(StopsBeforeDelivery, MissingPortThenMissingDialString) {
-  run.dir.Write("Quorvex.ini", "SMSPHONE=9,012345678\r\n");
-  EXPECT_EQ(run.Run({"447775123456,hi"}), kExitConfig);
-  EXPECT_EQ(run.Log().back(),
-            "+0 ERROR: ComPort parameter not found in Quorvex.INI file - quitting");
-  EXPECT_EQ(run.notices.notices.back(),
-            (RecordedNotice{"No ComPort parameter defined in Quorvex.INI - ie. 'ComPort=2'",
-                            NoticeKind::kCritical, "Quorvex"}));
-
-  run.dir.Write("Quorvex.ini", "COMPORT=2\n");
-  EXPECT_EQ(run.Run({"447775123456,hi"}), kExitConfig);
-  EXPECT_EQ(run.Log().back(),
-            "+0 ERROR: SMSPhone parameter not found in Quorvex.INI file - quitting");
-  EXPECT_EQ(run.notices.notices.back(),
-            (RecordedNotice{"No SMSPhone parameter defined in Quorvex.INI - ie. "
-                            "'SMSPhone=9,012345678'",
-                            NoticeKind::kCritical, "Quorvex"}));
-}
-
 TEST_F(StopsBeforeDelivery, BadMaxAttemptsReachesTheHandler) {
   run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=1\nMAXATTEMPTS=5x\n");
   EXPECT_EQ(run.Run({"447775123456,hi"}), kExitConfig);
@@ -83,12 +64,6 @@ TEST_F(StopsBeforeDelivery, InvalidRequestOnlyNotifies) {
                      std::string(kExample),
                  NoticeKind::kPlain, std::nullopt}}));
   EXPECT_TRUE(run.line.events.empty());
-}
-
-TEST(Notices, PrintTheKindAsAWord) {
-  EXPECT_EQ(FormatNotice("a\n\nb", NoticeKind::kCritical), "Quorvex: critical: a\n\nb\n");
-  EXPECT_EQ(FormatNotice("x", NoticeKind::kWarning), "Quorvex: warning: x\n");
-  EXPECT_EQ(FormatNotice("x", NoticeKind::kPlain), "Quorvex: x\n");
 }
 
 }  // namespace

@@ -6,10 +6,10 @@ namespace quorvex {
 
 timespec ToTimespec(std::chrono::nanoseconds sinceEpoch) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-  timespec spec{};
-  spec.tv_sec = static_cast<time_t>(seconds.count());
-  spec.tv_nsec = static_cast<long>((sinceEpoch - seconds).count());
-  return spec;
+  timespec result{};
+  result.tv_sec = static_cast<time_t>(seconds.count());
+  result.tv_nsec = static_cast<long>((sinceEpoch - seconds).count());
+  return result;
 }
 
 MonotonicTime SystemClock::Now() {
