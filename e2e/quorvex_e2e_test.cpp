@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
+#include "modem/posix_serial_line.h"
 
 namespace quorvex::e2e {
 namespace {
@@ -172,6 +173,35 @@ TEST(EndToEnd, NoDialToneEndsTheDelivery) {
       Messages(log.end() - 2, log.end()),
       (Messages{"ERROR: Modem reports that no DialTone was seen..", "Closing communications.."}));
   EXPECT_EQ(modem.StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\rATZ\r");
+}
+
+// Reads until the answer holds `word`, for at most five seconds.
+std::string AnswerHolding(SerialLine& line, const std::string& word) {
+  std::string answer;
+  const MonotonicTime giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (answer.find(word) == std::string::npos && std::chrono::steady_clock::now() < giveUp) {
+    line.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+    answer += line.ReadAll();
+  }
+  return answer;
+}
+
+TEST(Simulator, SeesACloseAndAnImmediateReopenAsTwoAttempts) {
+  Installation installation;
+  Simulator modem(installation, 6, {"--dial-delay", "0"});
+  PosixSerialLine line(installation.dir.path());
+  line.Open(6);
+  line.Write("ATDT1\r");
+  EXPECT_EQ(AnswerHolding(line, "CONNECT"), "\r\nCONNECT 9600\r\n");
+  line.Close();
+  line.Open(6);  // a retry reopens at once; the call must be over all the same
+  line.Write("ATZ\r");
+  EXPECT_EQ(AnswerHolding(line, "OK"), "\r\nOK\r\n");
+  line.Close();
+  modem.StopAndCollectReceived();
+  EXPECT_NE(modem.Transcript().find(" close\n"), std::string::npos);
+  EXPECT_NE(modem.Transcript().find(" note hang-up\n"), std::string::npos);
+  EXPECT_NE(modem.Transcript().find(" open 2\n"), std::string::npos);
 }
 
 }  // namespace
