@@ -122,57 +122,65 @@ TEST(EndToEnd, PortThatCannotBeOpenedEndsTheRunAfterTheOpeningLine) {
                       "Opening communications .. attempt number 1 of 5", text}));
 }
 
-TEST(EndToEnd, DeliversThroughTheSimulatedModem) {
+// One run of the installed program against the simulator on COM<port>.
+struct SimulatedRun {
+  Outcome outcome;
+  Messages log;
+  std::string received;  // every byte the modem got
+};
+
+SimulatedRun RunAgainstSimulator(const std::string& ini, int port,
+                                 std::vector<std::string> simulatorOptions,
+                                 const std::string& request) {
   Installation installation;
-  installation.Configure(kWorkingIni);
-  Simulator modem(installation, 2, {});
-  const Outcome outcome = installation.Run({"447775123456,Meet at 10_30"});
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.stderrText, "");
+  installation.Configure(ini);
+  Simulator modem(installation, port, std::move(simulatorOptions));
+  SimulatedRun run{installation.Run({request}), {}, {}};
+  run.log = installation.LogMessages();
+  run.received = modem.StopAndCollectReceived();
+  return run;
+}
+
+TEST(EndToEnd, DeliversThroughTheSimulatedModem) {
+  const SimulatedRun run = RunAgainstSimulator(kWorkingIni, 2, {}, "447775123456,Meet at 10_30");
+  EXPECT_EQ(run.outcome.status, 0);
+  EXPECT_EQ(run.outcome.stderrText, "");
   EXPECT_EQ(
-      installation.LogMessages(),
+      run.log,
       (Messages{"Quorvex v1.0.0", "Sending 'Meet at 10_30' to '447775123456'",
                 "Opening communications .. attempt number 1 of 5", "Initializing Modem on COM2",
-                "Modem responds as expected, about to dial Vodafone service on "
-                "'9,012345678'",
+                "Modem responds as expected, about to dial Vodafone service on '9,012345678'",
                 "Passing target number '447775123456' to messaging service..",
                 "Passing fixed message 'Meet at 10-30' to messaging service..", "Finishing call..",
-                "SMS message to '447775123456' was passed to messaging service "
-                "successfully.",
+                "SMS message to '447775123456' was passed to messaging service successfully.",
                 "Closing communications.."}));
-  EXPECT_EQ(modem.StopAndCollectReceived(),
+  EXPECT_EQ(run.received,
             "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rMeet at 10-30\rATZ\r");
 }
 
 TEST(EndToEnd, SilentModemWithOneAttempt) {
-  Installation installation;
-  installation.Configure("ComPort=3\nSMSPhone=9,012345678\nMaxAttempts=1\n");
-  Simulator modem(installation, 3, {"--modem", "silent"});
-  const Outcome outcome = installation.Run({"447775123456,hi"});
-  EXPECT_EQ(outcome.status, 75);
-  EXPECT_EQ(outcome.stderrText, "");
-  EXPECT_EQ(
-      installation.LogMessages(),
-      (Messages{"Quorvex v1.0.0", "Sending 'hi' to '447775123456'",
-                "Opening communications .. attempt number 1 of 1", "Initializing Modem on COM3",
-                "WARNING: Modem on COM3 didn't respond as expected..",
-                "WARNING: Maximum of 1 attempts - abandoning SMS delivery.. sorry!",
-                "Closing communications.."}));
-  EXPECT_EQ(modem.StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATZ\r");
+  const SimulatedRun run = RunAgainstSimulator("ComPort=3\nSMSPhone=9,012345678\nMaxAttempts=1\n",
+                                               3, {"--modem", "silent"}, "447775123456,hi");
+  EXPECT_EQ(run.outcome.status, 75);
+  EXPECT_EQ(run.outcome.stderrText, "");
+  EXPECT_EQ(run.log, (Messages{"Quorvex v1.0.0", "Sending 'hi' to '447775123456'",
+                               "Opening communications .. attempt number 1 of 1",
+                               "Initializing Modem on COM3",
+                               "WARNING: Modem on COM3 didn't respond as expected..",
+                               "WARNING: Maximum of 1 attempts - abandoning SMS delivery.. sorry!",
+                               "Closing communications.."}));
+  EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATZ\r");
 }
 
 TEST(EndToEnd, NoDialToneEndsTheDelivery) {
-  Installation installation;
-  installation.Configure(kWorkingIni);
-  Simulator modem(installation, 2, {"--dial", "no-dial-tone"});
-  const Outcome outcome = installation.Run({"447775123456,hi"});
-  EXPECT_EQ(outcome.status, 75);
-  EXPECT_EQ(outcome.stderrText, "");
-  const Messages log = installation.LogMessages();
+  const SimulatedRun run =
+      RunAgainstSimulator(kWorkingIni, 2, {"--dial", "no-dial-tone"}, "447775123456,hi");
+  EXPECT_EQ(run.outcome.status, 75);
+  EXPECT_EQ(run.outcome.stderrText, "");
   EXPECT_EQ(
-      Messages(log.end() - 2, log.end()),
+      Messages(run.log.end() - 2, run.log.end()),
       (Messages{"ERROR: Modem reports that no DialTone was seen..", "Closing communications.."}));
-  EXPECT_EQ(modem.StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\rATZ\r");
+  EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\rATZ\r");
 }
 
 // Reads until the answer holds `word`, for at most five seconds.

@@ -17,12 +17,6 @@ class TimedWaits : public ::testing::Test {
   frmQuorvex form{{run.dir.path(), {}, run.notices, run.clock, run.line}};
 };
 
-TEST_F(TimedWaits, ExchangeRunsItsFullLengthAfterAnEarlyAnswer) {
-  run.line.Answer("AT", "OK", 0.1);
-  EXPECT_EQ(form.SMS("AT\r", 2), "OK");
-  EXPECT_EQ(run.clock.Elapsed(), 2.0);
-}
-
 TEST_F(TimedWaits, ExchangeKeepsWaitingWhenTheWaitEndsEarly) {
   run.clock.WakeEarly(std::chrono::milliseconds(300));
   EXPECT_EQ(form.SMS("AT\r", 30), "");
