@@ -13,6 +13,8 @@
 namespace quorvex::e2e {
 namespace {
 
+constexpr const char* kTranscript = "modem.transcript";
+
 // Spawns `program` with standard output or error (`fd`) on a pipe whose read end is returned.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int fd,
             int& readEnd) {
@@ -109,9 +111,10 @@ std::vector<std::string> Installation::LogMessages() const {
 }
 
 Simulator::Simulator(const Installation& installation, int port, std::vector<std::string> options)
-    : transcriptPath_((installation.dir.path() / "modem.transcript").string()) {
+    : dir_(installation.dir) {
   const std::string link = (installation.dir.path() / ("COM" + std::to_string(port))).string();
-  options.insert(options.begin(), {"--link", link, "--transcript", transcriptPath_});
+  const std::string transcript = (dir_.path() / kTranscript).string();
+  options.insert(options.begin(), {"--link", link, "--transcript", transcript});
   int output = -1;
   pid_ = Spawn(QUORVEX_MODEM_SIM, options, STDOUT_FILENO, output);
   const std::string ready = ReadFrom(output, true);
@@ -132,10 +135,7 @@ void Simulator::Stop() {
 }
 
 std::string Simulator::Transcript() const {
-  std::ifstream file(transcriptPath_);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return dir_.Read(kTranscript);
 }
 
 std::string Simulator::StopAndCollectReceived() {

@@ -44,7 +44,7 @@ class Simulator {
  private:
   void Stop();
 
-  std::string transcriptPath_;
+  const TestDir& dir_;
   pid_t pid_ = -1;
 };
 

@@ -10,6 +10,20 @@ std::string Result(std::string_view word) {
   return "\r\n" + std::string(word) + "\r\n";
 }
 
+// What the modem says when a call does not connect; a silent modem says nothing.
+std::string_view FailedDialWord(DialAnswer dial) {
+  switch (dial) {
+    case DialAnswer::kBusy:
+      return "BUSY";
+    case DialAnswer::kNoCarrier:
+      return "NO CARRIER";
+    case DialAnswer::kNoDialTone:
+      return "NO DIAL TONE";
+    default:
+      return "";
+  }
+}
+
 }  // namespace
 
 void ModemModel::LineOpened() {
@@ -81,25 +95,14 @@ std::string ModemModel::Tick(double now) {
 }
 
 std::string ModemModel::DialResult() {
-  switch (Current().dial) {
-    case DialAnswer::kConnect:
-      mode_ = Mode::kNumber;
-      notes_.push_back("connect");
-      return Result("CONNECT 9600");
-    case DialAnswer::kBusy:
-      mode_ = Mode::kCommand;
-      return Result("BUSY");
-    case DialAnswer::kNoCarrier:
-      mode_ = Mode::kCommand;
-      return Result("NO CARRIER");
-    case DialAnswer::kNoDialTone:
-      mode_ = Mode::kCommand;
-      return Result("NO DIAL TONE");
-    case DialAnswer::kSilent:
-      mode_ = Mode::kCommand;
-      return "";
+  if (Current().dial == DialAnswer::kConnect) {
+    mode_ = Mode::kNumber;
+    notes_.push_back("connect");
+    return Result("CONNECT 9600");
   }
-  return "";
+  mode_ = Mode::kCommand;
+  const std::string_view word = FailedDialWord(Current().dial);
+  return word.empty() ? "" : Result(word);
 }
 
 std::string ModemModel::ServiceLine(const std::string& line) {
