@@ -9,9 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <stdexcept>
 #include <utility>
 
-#include "app/run_error.h"
+#include "base/run_error.h"
 #include "modem/line_settings.h"
 
 namespace quorvex {
@@ -19,27 +20,9 @@ namespace {
 
 constexpr char kSevenBits = 0x7F;
 
-std::string DeviceForPort(const std::filesystem::path& exeDir, int port) {
-  const std::filesystem::path link = exeDir / ("COM" + std::to_string(port));
-  struct stat info {};
-  if (::lstat(link.c_str(), &info) == 0) {
-    return link.string();
-  }
-  return "/dev/ttyS" + std::to_string(port - 1);
-}
-
 // Pseudo-terminals and some virtual ports have no modem-control lines.
 bool LacksModemLines(int error) {
   return error == ENOTTY || error == EINVAL;
-}
-
-// poll lets its timer fire up to 0.1% of the timeout late (30 ms on a 30 s wait). Waking a
-// little early and polling again for the rest keeps a wait within the usual timer slack.
-timespec PollTimeout(std::chrono::nanoseconds remaining) {
-  if (remaining > std::chrono::milliseconds(1)) {
-    remaining -= remaining / 500;
-  }
-  return ToTimespec(remaining);
 }
 
 void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
@@ -51,30 +34,43 @@ void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
 }  // namespace
 
 void PosixSerialLine::Open(int16_t port) {
-  const int fd = OpenDevice(port);
-  TakeForThisRun(fd);
+  if (fd_ >= 0) {
+    throw std::logic_error("serial port " + Describe() + " opened twice");
+  }
+  ChooseDevice(port);
+  const int fd = OpenDevice();
+  RefuseIfExclusive(fd);
+  LockPort(fd);
   fd_ = fd;
   if (::ioctl(fd_, TIOCEXCL) != 0) {
     throw OsError(errno, "Cannot take serial port " + Describe() + " for exclusive use");
   }
   ApplySettings();
-  ChangeModemLines(TIOCMBIS, TIOCM_DTR | TIOCM_RTS);
+  RaiseDtrAndRts();
   if (::tcflush(fd_, TCIFLUSH) != 0) {
     throw OsError(errno, "Cannot empty the receive buffer of serial port " + Describe());
   }
 }
 
-int PosixSerialLine::OpenDevice(int16_t port) {
+// A device that vanishes between attempts must fail the run, not bring in another device.
+void PosixSerialLine::ChooseDevice(int16_t port) {
   portName_ = "COM" + std::to_string(port);
-  if (port < 1) {
-    throw RunError(ENODEV, "Serial port " + portName_ + " has no device: port numbers start at 1",
-                   kExitIoError);
+  if (!device_.empty()) {
+    return;
   }
-  device_ = DeviceForPort(exeDir_, port);
+  if (port < 1) {
+    throw RunError(ENODEV, "Serial port " + portName_ + " has no device: port numbers start at 1");
+  }
+  const std::filesystem::path link = exeDir_ / portName_;
+  struct stat info {};
+  device_ =
+      ::lstat(link.c_str(), &info) == 0 ? link.string() : "/dev/ttyS" + std::to_string(port - 1);
+}
+
+int PosixSerialLine::OpenDevice() {
   const int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == EBUSY) {
-    throw RunError(EBUSY, "Serial port " + Describe() + " is in use by another program",
-                   kExitNotDelivered);
+    ThrowInUse();
   }
   if (fd < 0) {
     throw OsError(errno, "Cannot open serial port " + Describe());
@@ -82,35 +78,49 @@ int PosixSerialLine::OpenDevice(int16_t port) {
   return fd;
 }
 
-// Another program's port is let go untouched: no DTR drop, no flush.
-void PosixSerialLine::TakeForThisRun(int fd) {
+// Root passes TIOCEXCL, so a port another program holds that way is asked about first, and
+// let go untouched: no DTR drop, no flush.
+void PosixSerialLine::RefuseIfExclusive(int fd) {
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    ::close(fd);
+    ThrowInUse();
+  }
+}
+
+void PosixSerialLine::LockPort(int fd) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     return;
   }
   const int error = errno;
   ::close(fd);
   if (error == EWOULDBLOCK) {
-    throw RunError(EBUSY, "Serial port " + Describe() + " is in use by another program",
-                   kExitNotDelivered);
+    ThrowInUse();
   }
   throw OsError(error, "Cannot lock serial port " + Describe());
 }
 
 void PosixSerialLine::ApplySettings() {
   int lines = 0;
-  const bool virtualPort = ::ioctl(fd_, TIOCMGET, &lines) != 0 && LacksModemLines(errno);
+  const bool withoutModemLines = ::ioctl(fd_, TIOCMGET, &lines) != 0 && LacksModemLines(errno);
   termios current{};
   if (::tcgetattr(fd_, &current) != 0) {
     throw OsError(errno, "Cannot read the settings of serial port " + Describe());
   }
-  const termios wanted = MakeLineTermios(current, virtualPort);
+  const termios wanted = MakeLineTermios(current, withoutModemLines);
+  const std::string asked = LineSettingsText(withoutModemLines);
   if (::tcsetattr(fd_, TCSANOW, &wanted) != 0) {
-    throw OsError(errno, "Serial port " + Describe() + " refuses the settings 9600,E,7,1");
+    throw OsError(errno, "Serial port " + Describe() + " refuses the settings " + asked);
+  }
+  termios applied{};
+  if (::tcgetattr(fd_, &applied) != 0 || !SettingsTook(wanted, applied)) {
+    throw RunError(EINVAL, "Serial port " + Describe() + " did not take the settings " + asked);
   }
 }
 
-void PosixSerialLine::ChangeModemLines(unsigned long request, int lines) {
-  if (::ioctl(fd_, request, &lines) != 0 && !LacksModemLines(errno)) {
+void PosixSerialLine::RaiseDtrAndRts() {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (::ioctl(fd_, TIOCMBIS, &lines) != 0 && !LacksModemLines(errno)) {
     throw OsError(errno, "Cannot set DTR and RTS on serial port " + Describe());
   }
 }
@@ -142,24 +152,22 @@ std::string PosixSerialLine::ReadAll() {
 }
 
 void PosixSerialLine::WaitUntil(MonotonicTime deadline) {
-  for (auto now = std::chrono::steady_clock::now(); now < deadline;
-       now = std::chrono::steady_clock::now()) {
+  while (std::chrono::steady_clock::now() < deadline) {
     pollfd line{fd_, static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
-    const timespec timeout = PollTimeout(deadline - now);
-    const int ready = ::ppoll(&line, 1, &timeout, nullptr);
+    const int ready = PollUntil(&line, 1, deadline);
     if (ready < 0 && errno != EINTR) {
       throw OsError(errno, "Cannot wait on serial port " + Describe());
     }
     if (ready <= 0) {
       continue;
     }
+    CheckStillConnected(line.revents);
     if (line.revents & POLLIN) {
       ReceiveAvailable();
     }
     if (line.revents & POLLOUT) {
       SendPending();
     }
-    CheckStillConnected(line.revents);
   }
 }
 
@@ -195,8 +203,13 @@ void PosixSerialLine::ReceiveAvailable() {
 // A hung-up descriptor reports readiness forever; waiting on it would spin.
 void PosixSerialLine::CheckStillConnected(short events) {
   if (events & (POLLHUP | POLLERR | POLLNVAL)) {
-    throw RunError(EIO, "Serial port " + Describe() + " was hung up", kExitIoError);
+    throw RunError(EIO, "Serial port " + Describe() + " was hung up");
   }
+}
+
+void PosixSerialLine::ThrowInUse() {
+  throw RunError(EBUSY, "Serial port " + Describe() + " is in use by another program",
+                 Failure::kPortInUse);
 }
 
 std::string PosixSerialLine::Describe() const {

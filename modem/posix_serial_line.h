@@ -8,8 +8,8 @@
 namespace quorvex {
 
 // The modem line on a termios device. Port N is the file or link COM<N> beside the
-// executable when there is one, else /dev/ttyS<N-1>.
-class PosixSerialLine : public SerialLine {
+// executable when there is one at the run's first opening, else /dev/ttyS<N-1>.
+class PosixSerialLine final : public SerialLine {
  public:
   explicit PosixSerialLine(std::filesystem::path exeDir) : exeDir_(std::move(exeDir)) {}
   PosixSerialLine(const PosixSerialLine&) = delete;
@@ -24,19 +24,22 @@ class PosixSerialLine : public SerialLine {
   void WaitUntil(MonotonicTime deadline) override;
 
  private:
-  int OpenDevice(int16_t port);
-  void TakeForThisRun(int fd);
+  void ChooseDevice(int16_t port);
+  int OpenDevice();
+  void RefuseIfExclusive(int fd);
+  void LockPort(int fd);
   void ApplySettings();
-  void ChangeModemLines(unsigned long request, int lines);
+  void RaiseDtrAndRts();
   void SendPending();
   void ReceiveAvailable();
   void CheckStillConnected(short events);
+  [[noreturn]] void ThrowInUse();
   std::string Describe() const;
 
   std::filesystem::path exeDir_;
   int fd_ = -1;
   std::string portName_;
-  std::string device_;
+  std::string device_;  // chosen at the first opening, kept for the run
   std::string unsent_;
   std::string received_;
 };

@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "app/frm_quorvex.h"
 #include "app/notices_fake.h"
@@ -118,7 +122,7 @@ TEST_F(OverAPty, NothingSurvivesACloseAndReopen) {
   ModemSends("BEFORE CLOSE");
   form_.CloseLine();
   ModemSends("WHILE CLOSED");
-  form_.OpenLine();  // a pty refuses a second 7E1 setting; the line must still open
+  form_.OpenLine();  // the same pty again, as the next attempt opens it
   EXPECT_EQ(line_.ReadAll(), "");
   ::close(held_);
 }
@@ -141,15 +145,60 @@ TEST_F(OverAPty, SecondOpeningIsRefusedAsInUse) {
     EXPECT_EQ(error.number(), EBUSY);
     EXPECT_EQ(error.description(), "Serial port COM5 (" + (dir_.path() / "COM5").string() +
                                        ") is in use by another program");
-    EXPECT_EQ(error.exitStatus(), kExitNotDelivered);
+    EXPECT_EQ(error.failure(), Failure::kPortInUse);
   }
   EXPECT_FALSE(other.IsOpen());
   EXPECT_EQ(form_.SMS("AT\r", 0), "");  // the holder's line is untouched
   EXPECT_EQ(ModemReads(3), "AT\r");
 }
 
+TEST_F(OverAPty, PortHeldExclusiveByAnotherProgramIsLeftUntouched) {
+  ASSERT_GE(HoldSlave(), 0);
+  ASSERT_EQ(::ioctl(held_, TIOCEXCL), 0);  // as modem managers do, without flock
+  try {
+    form_.OpenLine();
+    FAIL() << "opened a port held in exclusive mode";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.failure(), Failure::kPortInUse);
+  }
+  EXPECT_FALSE(line_.IsOpen());
+  int exclusive = 0;
+  ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  ::close(held_);
+}
+
+TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
+  form_.OpenLine();
+  ::close(std::exchange(master_, -1));
+  try {
+    form_.SMS("", 1);
+    FAIL() << "waited on a hung-up line";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.description(),
+              "Serial port COM5 (" + (dir_.path() / "COM5").string() + ") was hung up");
+  }
+}
+
+// A port whose link vanishes between attempts must not fall back to /dev/ttyS<N-1>.
+TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
+  const std::filesystem::path link = dir_.path() / "COM99";
+  std::filesystem::create_symlink(slavePath_, link);
+  line_.Open(99);
+  line_.Close();
+  std::filesystem::remove(link);
+  try {
+    line_.Open(99);
+    FAIL() << "opened COM99 without its link";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.description(),
+              "Cannot open serial port COM99 (" + link.string() + "): No such file or directory");
+  }
+}
+
 TEST_F(OverAPty, ClosingIsSeenByTheOtherSide) {
   form_.OpenLine();
+  EXPECT_THROW(form_.OpenLine(), std::logic_error) << "a second opening would leak the first";
   form_.CloseLine();
   pollfd master{master_, POLLIN, 0};
   ASSERT_EQ(::poll(&master, 1, 0), 1);
@@ -167,10 +216,9 @@ TEST(PortDevice, MissingDeviceAndPortsBelowOneAreNamed) {
     EXPECT_EQ(error.number(), ENOENT);
     EXPECT_EQ(error.description(),
               "Cannot open serial port COM99 (/dev/ttyS98): No such file or directory");
-    EXPECT_EQ(error.exitStatus(), kExitIoError);
   }
   try {
-    line.Open(-2);
+    PosixSerialLine(dir.path()).Open(-2);
     FAIL() << "opened COM-2";
   } catch (const RunError& error) {
     EXPECT_EQ(error.description(), "Serial port COM-2 has no device: port numbers start at 1");

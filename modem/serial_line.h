@@ -8,10 +8,13 @@
 
 namespace quorvex {
 
-// The modem line: 9600 bit/s, 7E1, RTS/CTS, DTR and RTS raised while open.
+// The modem line: 9600 bit/s, 7E1 (8N1 on a port without modem-control lines), RTS/CTS,
+// DTR and RTS raised while open. Failures are RunErrors.
 class SerialLine {
  public:
   virtual ~SerialLine() = default;
+  // Opens port `port` for this run alone; the first opening of a run fixes the device that
+  // every later opening uses. Opening an open line is an error.
   virtual void Open(int16_t port) = 0;
   virtual bool IsOpen() const = 0;
   // Drops DTR, discards what is unsent and unread, and releases the port. Never fails.
@@ -20,7 +23,8 @@ class SerialLine {
   virtual void Write(std::string_view text) = 0;
   // Everything received since the previous read on this opening.
   virtual std::string ReadAll() = 0;
-  // Passes time until `deadline` (or earlier, if interrupted), sending queued output.
+  // Passes time until `deadline` (or less, if interrupted), sending queued output and
+  // collecting input. Raises the stop when a stop signal arrives meanwhile.
   virtual void WaitUntil(MonotonicTime deadline) = 0;
 };
 
