@@ -1,6 +1,5 @@
 #include "config/numbers.h"
 
-#include <cfenv>
 #include <cmath>
 #include <cstdlib>
 #include <string>

@@ -1,9 +1,12 @@
 #include "config/reader.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 
-#include "app/run_error.h"
+#include "base/run_error.h"
+#include "base/text.h"
 #include "config/numbers.h"
 
 namespace quorvex {
@@ -17,9 +20,9 @@ constexpr std::string_view kMaxAttemptsKey = "MAXATTEMPTS=";
 RunError OverflowError(std::string_view key, std::string_view value, long long low,
                        long long high) {
   return RunError(kErrorOverflow,
-                  "Overflow: " + std::string(key) + " value '" + std::string(value) +
+                  "Overflow: " + std::string(key) + " value '" + QuotedValue(value) +
                       "' is outside " + std::to_string(low) + ".." + std::to_string(high),
-                  kExitConfig);
+                  Failure::kSetting);
 }
 
 template <typename Integer>
@@ -41,10 +44,19 @@ int16_t ReadMaxAttempts(std::string_view value) {
   const std::optional<double> number = StrictDecimal(value);
   if (!number) {
     throw RunError(kErrorTypeMismatch,
-                   "Type mismatch: MAXATTEMPTS value '" + std::string(value) + "' is not a number",
-                   kExitConfig);
+                   "Type mismatch: MAXATTEMPTS value '" + QuotedValue(value) + "' is not a number",
+                   Failure::kSetting);
   }
   return RoundInto<int16_t>(*number, "MAXATTEMPTS", value);
+}
+
+// The dial string goes out inside ATDT: a control byte there would be a command of its own.
+std::string ReadSMSPhone(std::string_view value) {
+  if (std::any_of(value.begin(), value.end(), IsControl)) {
+    throw RunError(EINVAL, "SMSPHONE value '" + QuotedValue(value) + "' holds a control character",
+                   Failure::kSetting);
+  }
+  return std::string(value);
 }
 
 }  // namespace
@@ -83,7 +95,7 @@ Settings ReadConfiguration(std::string_view bytes) {
       settings.ComPort = ReadComPort(view.substr(kComPortKey.size()));
     }
     if (view.starts_with(kSMSPhoneKey)) {
-      settings.SMSPhone = view.substr(kSMSPhoneKey.size());
+      settings.SMSPhone = ReadSMSPhone(view.substr(kSMSPhoneKey.size()));
     }
     if (view.starts_with(kMaxAttemptsKey)) {
       settings.MaxAttempts = ReadMaxAttempts(view.substr(kMaxAttemptsKey.size()));

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/run_error.h"
+#include "app/test_dir.h"
+#include "base/run_error.h"
+#include "base/text.h"
+#include "config/config_file.h"
 #include "config/numbers.h"
 
 namespace quorvex {
@@ -19,7 +22,7 @@ RunError ErrorOf(const std::string& bytes) {
     return error;
   }
   ADD_FAILURE() << "no run error for " << bytes;
-  return RunError(0, "", 0);
+  return RunError(0, "");
 }
 
 TEST(ReadConfiguration, DefaultsWhenNoKeyMatches) {
@@ -78,7 +81,7 @@ TEST(ReadConfiguration, PortOutside32BitsIsAnOverflow) {
   EXPECT_EQ(error.number(), kErrorOverflow);
   EXPECT_EQ(error.description(),
             "Overflow: COMPORT value '2147483647.5' is outside -2147483648..2147483647");
-  EXPECT_EQ(error.exitStatus(), kExitConfig);
+  EXPECT_EQ(error.failure(), Failure::kSetting);
   EXPECT_EQ(ErrorOf("COMPORT=1E400").number(), kErrorOverflow);
 }
 
@@ -89,8 +92,8 @@ TEST(ReadConfiguration, MaxAttemptsMustBeWhollyANumber) {
     const RunError error = ErrorOf(std::string("MAXATTEMPTS=") + value);
     EXPECT_EQ(error.number(), kErrorTypeMismatch) << value;
     EXPECT_EQ(error.description(),
-              "Type mismatch: MAXATTEMPTS value '" + std::string(value) + "' is not a number");
-    EXPECT_EQ(error.exitStatus(), kExitConfig);
+              "Type mismatch: MAXATTEMPTS value '" + BlankControls(value) + "' is not a number");
+    EXPECT_EQ(error.failure(), Failure::kSetting);
   }
 }
 
@@ -99,6 +102,39 @@ TEST(ReadConfiguration, MaxAttemptsOutside16BitsIsAnOverflow) {
   EXPECT_EQ(error.number(), kErrorOverflow);
   EXPECT_EQ(error.description(), "Overflow: MAXATTEMPTS value '32767.5' is outside -32768..32767");
   EXPECT_EQ(ErrorOf("MAXATTEMPTS=-32769").number(), kErrorOverflow);
+}
+
+TEST(ReadConfiguration, ErrorsQuoteAtMostFortyBytesOfAValue) {
+  const std::string value = "1" + std::string(1'000'000, '0');
+  EXPECT_EQ(
+      ErrorOf("MAXATTEMPTS=" + value).description(),
+      "Overflow: MAXATTEMPTS value '" + value.substr(0, 40) + "...' is outside -32768..32767");
+}
+
+// The dial string goes out inside ATDT, where a control byte would be a command of its own.
+TEST(ReadConfiguration, DialStringWithAControlByteIsABadSetting) {
+  EXPECT_EQ(ReadConfiguration("SMSPHONE=9,0123 \x80").SMSPhone, "9,0123 \x80");
+  for (const std::string& ctl : {std::string(1, '\0'), std::string("\t"), std::string("\x1b")}) {
+    const RunError error = ErrorOf("SMSPHONE=9," + ctl + "0123\n");
+    EXPECT_EQ(error.description(), "SMSPHONE value '9, 0123' holds a control character");
+    EXPECT_EQ(error.failure(), Failure::kSetting);
+  }
+}
+
+TEST(ReadRegularFile, RefusesAFileOverOneMiBWithoutReadingIt) {
+  TestDir dir;
+  const std::filesystem::path file = dir.path() / "Quorvex.ini";
+  dir.Write("Quorvex.ini", "");
+  std::filesystem::resize_file(file, kLargestConfiguration);
+  EXPECT_EQ(ReadRegularFile(file)->size(), kLargestConfiguration);
+  std::filesystem::resize_file(file, 4ULL << 30);  // sparse: nothing to read but zeros
+  try {
+    ReadRegularFile(file);
+    FAIL() << "read a 4 GB configuration";
+  } catch (const RunError& error) {
+    EXPECT_EQ(error.description(), "Configuration file " + file.string() + " is larger than 1 MiB");
+    EXPECT_EQ(error.failure(), Failure::kSetting);
+  }
 }
 
 }  // namespace

@@ -13,8 +13,9 @@ std::string FormatTimestamp(const std::tm& localTime);
 // One log line: timestamp, blank, message unchanged, CR LF.
 std::string FormatTraceLine(const std::tm& localTime, std::string_view message);
 
-// The run's log file. Every line reaches the file with one write(2), so a run that is
-// killed still leaves every line written so far.
+// The run's log file, which is also the lock that lets one run at a time use the
+// installation. Every line reaches the file with one write(2), so a run that is killed
+// still leaves every line written so far.
 class TraceLog {
  public:
   TraceLog() = default;
@@ -22,14 +23,21 @@ class TraceLog {
   TraceLog& operator=(const TraceLog&) = delete;
   ~TraceLog();
 
-  // Creates or truncates the file; a failure leaves the log not open.
+  // Opens `file` (following links), insists on a regular file, locks it, and only then
+  // empties it. Raises a RunError, kLogInUse when another run holds the lock; a failure
+  // leaves the log not open. Never blocks.
   void Open(const std::filesystem::path& file);
   bool IsOpen() const { return fd_ >= 0; }
-  void Append(std::string_view line);
+  // Writes `line`. Returns 0, or the errno of the first failed write; from then on lines
+  // are dropped, and the file stays open and locked.
+  int Append(std::string_view line);
+  const std::filesystem::path& path() const { return path_; }
+  // Closes the file, which releases the lock.
   void Close();
 
  private:
   int fd_ = -1;
+  bool dropping_ = false;
   std::filesystem::path path_;
 };
 

@@ -1,11 +1,12 @@
 #include "trace/trace_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "app/frm_quorvex.h"
 #include "app/notices_fake.h"
-#include "app/renderings.h"
 #include "app/test_dir.h"
+#include "base/text.h"
 #include "modem/line_fake.h"
 
 namespace quorvex {
@@ -23,39 +24,61 @@ TEST(TraceFormat, PadsEveryFieldAndKeepsTheMessageAsItIs) {
   EXPECT_EQ(FormatTraceLine(time, ""), "05/03/2026 14:07:03 \r\n");
 }
 
-TEST(NumberRenderings, SignedBlankHashAndHashZero) {
-  EXPECT_EQ(SignedBlank(5), " 5");
-  EXPECT_EQ(SignedBlank(0), " 0");
-  EXPECT_EQ(SignedBlank(-3), "-3");
-  EXPECT_EQ(Hash(0), "");
-  EXPECT_EQ(Hash(-12), "-12");
-  EXPECT_EQ(HashZero(0), "0");
+TEST(NumberTexts, SignOrBlankEmptyForZeroAndPlainDigits) {
+  EXPECT_EQ(DigitsAfterSignOrBlank(5), " 5");
+  EXPECT_EQ(DigitsAfterSignOrBlank(0), " 0");
+  EXPECT_EQ(DigitsAfterSignOrBlank(-3), "-3");
+  EXPECT_EQ(DigitsOrEmptyForZero(0), "");
+  EXPECT_EQ(DigitsOrEmptyForZero(-12), "-12");
+  EXPECT_EQ(Digits(0), "0");
 }
 
-TEST(TraceLog, ReplacesAnEarlierLog) {
+class TraceLogFile : public ::testing::Test {
+ protected:
+  std::filesystem::path File() const { return dir.path() / "Quorvex.log"; }
+  RunError OpenError() {
+    TraceLog log;
+    try {
+      log.Open(File());
+    } catch (const RunError& error) {
+      EXPECT_FALSE(log.IsOpen());
+      return error;
+    }
+    ADD_FAILURE() << "opened " << File();
+    return RunError(0, "");
+  }
+
   TestDir dir;
+};
+
+TEST_F(TraceLogFile, ReplacesAnEarlierLog) {
   dir.Write("Quorvex.log", "an earlier run's much longer log\r\n");
   TraceLog log;
-  log.Open(dir.path() / "Quorvex.log");
-  log.Append("one\r\n");
-  log.Append("two\r\n");
+  log.Open(File());
+  EXPECT_EQ(log.Append("one\r\n"), 0);
+  EXPECT_EQ(log.Append("two\r\n"), 0);
   EXPECT_EQ(dir.Read("Quorvex.log"), "one\r\ntwo\r\n");
 }
 
-TEST(TraceLog, FailureToCreateNamesTheFile) {
-  TestDir dir;
-  std::filesystem::create_directory(dir.path() / "Quorvex.log");
-  TraceLog log;
-  try {
-    log.Open(dir.path() / "Quorvex.log");
-    FAIL() << "opened a directory as the log";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.number(), EISDIR);
-    EXPECT_EQ(error.description(), "Cannot create trace log " +
-                                       (dir.path() / "Quorvex.log").string() + ": Is a directory");
-    EXPECT_EQ(error.exitStatus(), kExitIoError);
-  }
-  EXPECT_FALSE(log.IsOpen());
+TEST_F(TraceLogFile, ARunInProgressKeepsItsLogAndTheSecondRunIsTurnedAway) {
+  TraceLog first;
+  first.Open(File());
+  first.Append("first run\r\n");
+  const RunError error = OpenError();
+  EXPECT_EQ(error.failure(), Failure::kLogInUse);
+  EXPECT_EQ(error.description(),
+            "Another Quorvex run is in progress in " + dir.path().string() + " - try again later");
+  EXPECT_EQ(dir.Read("Quorvex.log"), "first run\r\n");
+}
+
+TEST_F(TraceLogFile, OnlyARegularFileWillDo) {
+  std::filesystem::create_directory(File());
+  EXPECT_EQ(OpenError().description(),
+            "Cannot create trace log " + File().string() + ": Is a directory");
+  std::filesystem::remove(File());
+  ASSERT_EQ(::mkfifo(File().c_str(), 0644), 0);
+  EXPECT_EQ(OpenError().description(),
+            "Cannot use trace log " + File().string() + ": not a regular file");
 }
 
 TEST(WriteTrace, DoesNothingBeforeTheLogIsOpen) {

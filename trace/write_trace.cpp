@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "app/frm_quorvex.h"
 
 namespace quorvex {
@@ -6,11 +8,17 @@ void frmQuorvex::OpenTrace() {
   log_.Open(platform_.exeDir / "Quorvex.log");
 }
 
+// The log never decides the delivery: a failing write is told once, and the run goes on.
 void frmQuorvex::WriteTrace(std::string_view tmpMsg) {
   if (!log_.IsOpen()) {
     return;
   }
-  log_.Append(FormatTraceLine(platform_.clock.LocalTime(), tmpMsg));
+  const int error = log_.Append(FormatTraceLine(platform_.clock.LocalTime(), tmpMsg));
+  if (error != 0) {
+    platform_.notices.Notify("Cannot write to trace log " + log_.path().string() + ": " +
+                                 std::strerror(error) + " - later lines are dropped",
+                             NoticeKind::kWarning, "Quorvex");
+  }
 }
 
 }  // namespace quorvex
