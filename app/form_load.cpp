@@ -1,5 +1,8 @@
+#include <cerrno>
+#include <new>
+
 #include "app/frm_quorvex.h"
-#include "app/renderings.h"
+#include "base/text.h"
 
 namespace quorvex {
 namespace {
@@ -12,36 +15,46 @@ constexpr std::string_view kExample =
     "ie. Quorvex 447775123456,This is a test message to 07775 123456";
 
 std::string Banner() {
-  return "Quorvex v" + HashZero(kVersionMajor) + "." + HashZero(kVersionMinor) + "." +
-         HashZero(kVersionRevision);
+  return "Quorvex v" + Digits(kVersionMajor) + "." + Digits(kVersionMinor) + "." +
+         Digits(kVersionRevision);
 }
 
 }  // namespace
 
 std::string RunErrorText(const RunError& error) {
-  return "Error #" + Hash(error.number()) + " (" + error.description() +
+  return "Error #" + DigitsOrEmptyForZero(error.number()) + " (" + error.description() +
          ") occurred during initialization...";
 }
 
 frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 
+// Every way out of a run passes this one handler, so the line is always closed.
 int frmQuorvex::Form_Load() {
   try {
-    OpenTrace();
-    WriteTrace(Banner());
-    if (!LoadConfiguration()) {
-      return EndRun(kExitConfig);
-    }
-    std::optional<ParsedRequest> request = ReadRequest();
-    if (!request) {
-      return EndRun(kExitBadRequest);
-    }
-    WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
-    const bool accepted = Quorvex(request->message, request->number);
-    return EndRun(accepted ? kExitAccepted : kExitNotDelivered);
+    return Run();
   } catch (const RunError& error) {
     return HandleRunError(error);
+  } catch (const std::bad_alloc&) {
+    return HandleRunError(RunError(ENOMEM, "Out of memory"));
+  } catch (const std::exception& error) {
+    return HandleRunError(
+        RunError(ENOTRECOVERABLE, std::string("Internal error: ") + error.what()));
   }
+}
+
+int frmQuorvex::Run() {
+  OpenTrace();
+  WriteTrace(Banner());
+  if (!LoadConfiguration()) {
+    return EndRun(ExitStatus(Ending::kConfiguration));
+  }
+  std::optional<ParsedRequest> request = ReadRequest();
+  if (!request) {
+    return EndRun(ExitStatus(Ending::kBadRequest));
+  }
+  WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
+  const bool accepted = Quorvex(request->message, request->number);
+  return EndRun(ExitStatus(accepted ? Ending::kAccepted : Ending::kNotDelivered));
 }
 
 std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
@@ -67,14 +80,20 @@ std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
 }
 
 int frmQuorvex::HandleRunError(const RunError& error) {
-  const std::string text = RunErrorText(error);
-  try {
-    WriteTrace(text);
-  } catch (const RunError&) {
-    // The log itself has failed; the notice below still reports the first error.
+  switch (error.failure()) {
+    case Failure::kStopped:
+      // Once the service has accepted, a caller must not send the message again.
+      WriteTrace("ERROR: " + error.description());
+      return EndRun(accepted_ ? ExitStatus(Ending::kAccepted)
+                              : ExitStatusForSignal(error.number()));
+    case Failure::kLogInUse:
+      platform_.notices.Notify(error.description(), NoticeKind::kPlain);
+      return EndRun(ExitStatus(Ending::kAnotherRun));
+    default:
+      WriteTrace(RunErrorText(error));
+      platform_.notices.Notify(RunErrorText(error), NoticeKind::kPlain);
+      return EndRun(ExitStatus(EndingOf(error.failure())));
   }
-  platform_.notices.Notify(text, NoticeKind::kPlain);
-  return EndRun(error.exitStatus());
 }
 
 // Nothing is sent on the line first, even during a call: dropping DTR hangs up.

@@ -7,9 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "app/exit_status.h"
 #include "app/notices.h"
 #include "app/request.h"
-#include "app/run_error.h"
+#include "base/run_error.h"
 #include "config/settings.h"
 #include "modem/clock.h"
 #include "modem/serial_line.h"
@@ -26,24 +27,40 @@ struct Platform {
   SerialLine& commSMS;
 };
 
-// The main object of a run: it owns the settings, the log and the modem line, and its
-// operations live in the subsystem folders.
+// The main object of a run: it owns the settings, the log and the modem line. Its
+// operations live in the subsystem folders: delivery/ (Quorvex, FixMessage, SMSRetry),
+// trace/ (WriteTrace), modem/ (SMS, Pause, OpenLine, CloseLine), config/ (loading).
 class frmQuorvex {
  public:
   explicit frmQuorvex(Platform platform);
 
-  // Performs the whole run and returns the process exit status.
+  // Performs the whole run, from opening the log to closing the line, and returns the
+  // process exit status. Never raises: every failure ends in its one handler.
   int Form_Load();
 
-  // Delivery: true when the messaging service accepted the message.
+  // Delivers tmpMessage to tmpSendToNumber through the messaging service, retrying faults
+  // up to settings.MaxAttempts; true when the service accepted it. Logs every step, leaves
+  // the line closed, and takes 39 s when the first attempt succeeds. Raises the line's
+  // RunErrors and the stop.
   bool Quorvex(std::string& tmpMessage, const std::string& tmpSendToNumber);
+  // Logs tmpMsg as one timestamped line; does nothing before the log is open. Never
+  // raises: a failed write is told once as a warning notice, and later lines are dropped.
   void WriteTrace(std::string_view tmpMsg);
+  // Turns every "_" of tmpMessage into "-", in place, and returns tmpMessage.
   static const std::string& FixMessage(std::string& tmpMessage);
+  // The retry decision: when attempt tmpTCount may follow (it is at most tmpMCount), waits
+  // 3 s and returns true; otherwise returns false at once. Raises the stop.
   bool SMSRetry(int tmpTCount, int16_t tmpMCount);
+  // Waits tmpTime seconds on the monotonic clock, no line activity. Raises the stop.
   void Pause(float tmpTime);
+  // Sends tmpOutput, waits the full tmpTime seconds however early an answer comes, and
+  // returns everything received since the last read. Raises RunError and the stop.
   std::string SMS(std::string_view tmpOutput, int16_t tmpTime);
-  // The modem line at the start and end of each attempt.
+  // Opens the line on settings.ComPort: a RunError (kSetting) for a port outside 16 bits,
+  // before any device is touched, or the line's own RunError.
   void OpenLine();
+  // Closes the line if it is open: DTR dropped, buffers discarded, port released. Never
+  // fails.
   void CloseLine();
 
   Settings settings;
@@ -51,20 +68,25 @@ class frmQuorvex {
  private:
   enum class AttemptOutcome { kAccepted, kModemFault, kCallFault, kNoDialTone, kHandOverFault };
 
+  int Run();
   void OpenTrace();
   bool LoadConfiguration();
   std::optional<ParsedRequest> ReadRequest();
+  void StopWithNotice(std::string_view logLine, std::string_view notice);
   int EndRun(int exitStatus);
   int HandleRunError(const RunError& error);
-  void StopWithNotice(std::string_view logLine, std::string_view notice);
 
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
                             const std::string& tmpSendToNumber);
-  bool RetryAfterFault(AttemptOutcome fault, int& attempt);
+  bool PassRequest(std::string& tmpMessage, const std::string& tmpSendToNumber);
+  void LogFault(AttemptOutcome fault);
+  void PrepareRetry(AttemptOutcome fault);
   void CloseCommunications();
 
   Platform platform_;
   TraceLog log_;
+  int attempts_ = 0;       // attempts begun so far
+  bool accepted_ = false;  // the service accepted: from here on the run reports success
 };
 
 // "Error #N (description) occurred during initialization..."

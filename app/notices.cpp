@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "base/write_all.h"
+
 namespace quorvex {
 
 std::string FormatNotice(std::string_view text, NoticeKind kind) {
@@ -16,17 +18,11 @@ std::string FormatNotice(std::string_view text, NoticeKind kind) {
   return notice;
 }
 
+// A notice that cannot be written is lost: there is nowhere left to tell anyone, and the
+// exit status still does.
 void StderrNotices::Notify(std::string_view text, NoticeKind kind,
                            std::optional<std::string_view>) {
-  const std::string notice = FormatNotice(text, kind);
-  std::string_view rest = notice;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (written <= 0) {
-      return;  // Nowhere left to tell anyone; the exit status still does.
-    }
-    rest.remove_prefix(static_cast<size_t>(written));
-  }
+  WriteAll(STDERR_FILENO, FormatNotice(text, kind));
 }
 
 }  // namespace quorvex

@@ -20,7 +20,7 @@ class NoticeSink {
 std::string FormatNotice(std::string_view text, NoticeKind kind);
 
 // Prints each notice on standard error and does not wait for anyone.
-class StderrNotices : public NoticeSink {
+class StderrNotices final : public NoticeSink {
  public:
   void Notify(std::string_view text, NoticeKind kind,
               std::optional<std::string_view> title) override;

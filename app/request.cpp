@@ -1,13 +1,21 @@
 #include "app/request.h"
 
+#include <algorithm>
+
+#include "base/text.h"
+
 namespace quorvex {
 namespace {
 
-// The number part must hold at least six characters, so the comma sits at index 6 or later.
-constexpr size_t kFirstCommaIndex = 6;
+constexpr size_t kShortestNumber = 6;
 
 bool IsAllBlanks(std::string_view text) {
   return text.find_first_not_of(' ') == std::string_view::npos;
+}
+
+bool IsValidNumber(std::string_view number) {
+  return number.starts_with("44") && number.size() >= kShortestNumber &&
+         std::none_of(number.begin(), number.end(), IsControl);
 }
 
 }  // namespace
@@ -28,12 +36,11 @@ ParsedRequest ParseRequest(std::string_view argumentText) {
     return {RequestStatus::kEmpty, {}, {}};
   }
   const size_t comma = argumentText.find(',');
-  if (!argumentText.starts_with("44") || comma == std::string_view::npos ||
-      comma < kFirstCommaIndex) {
+  if (comma == std::string_view::npos || !IsValidNumber(argumentText.substr(0, comma))) {
     return {RequestStatus::kInvalid, {}, {}};
   }
   return {RequestStatus::kValid, std::string(argumentText.substr(0, comma)),
-          std::string(argumentText.substr(comma + 1))};
+          BlankControls(std::string(argumentText.substr(comma + 1)))};
 }
 
 }  // namespace quorvex

@@ -17,7 +17,9 @@ struct ParsedRequest {
 // The arguments after the program name, joined with single blanks.
 std::string JoinArguments(const std::vector<std::string>& arguments);
 
-// Splits "number,message" at the first comma and checks the UK prefix and number length.
+// Splits "number,message" at the first comma. The number must start with 44, hold at
+// least six bytes and no control byte; each control byte of the message becomes a blank,
+// so that the service gets it on one line and the log keeps one line per step.
 ParsedRequest ParseRequest(std::string_view argumentText);
 
 }  // namespace quorvex

@@ -33,6 +33,19 @@ TEST(ParseRequest, RejectsWrongPrefixShortNumberOrNoComma) {
   EXPECT_EQ(ParseRequest("447775,hello").status, RequestStatus::kValid);
 }
 
+// A control byte in the number would reach the service as a line of its own.
+TEST(ParseRequest, NumberWithAControlByteIsInvalid) {
+  for (const char* text : {"447775123456\r,hi", "447775123456\rATH,hello",
+                           "44777\x7f"
+                           "5,hi"}) {
+    EXPECT_EQ(ParseRequest(text).status, RequestStatus::kInvalid) << text;
+  }
+}
+
+TEST(ParseRequest, EachControlByteOfTheMessageBecomesABlank) {
+  EXPECT_EQ(ParseRequest("447775123456,a\r\nb\tc\x1b\x7f\x1a\xe9").message, "a  b c   \xe9");
+}
+
 TEST(JoinArguments, JoinsWithSingleBlanks) {
   EXPECT_EQ(JoinArguments({"447775123456,Meet", "at", "", "10:30"}), "447775123456,Meet at  10:30");
   EXPECT_EQ(JoinArguments({}), "");

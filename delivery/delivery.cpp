@@ -1,5 +1,5 @@
 #include "app/frm_quorvex.h"
-#include "app/renderings.h"
+#include "base/text.h"
 
 namespace quorvex {
 namespace {
@@ -7,19 +7,34 @@ namespace {
 constexpr std::string_view kInitialise = "AT&FE0V1&C1&D2S0=0\r";
 constexpr std::string_view kReset = "ATZ\r";
 constexpr std::string_view kEndOfLine = "\r";
+
+// The dialogue's fixed waits in seconds: 39 in all for an attempt that succeeds.
+constexpr int16_t kInitialiseWait = 2;
+constexpr int16_t kDialWait = 30;
+constexpr int16_t kNumberWait = 2;
+constexpr int16_t kMessageWait = 2;
+constexpr int16_t kFinishWait = 2;
+constexpr int16_t kResetWait = 1;
 constexpr float kRetryPause = 3.0F;
 
 bool Contains(std::string_view answer, std::string_view word) {
   return answer.find(word) != std::string_view::npos;
 }
 
+// NO CARRIER after CONNECT: the call dropped and the modem takes commands again, so
+// anything sent now would be read as one.
+bool DroppedAfterConnect(std::string_view dialAnswer) {
+  return dialAnswer.find("NO CARRIER", dialAnswer.find("CONNECT")) != std::string_view::npos;
+}
+
 }  // namespace
 
 bool frmQuorvex::Quorvex(std::string& tmpMessage, const std::string& tmpSendToNumber) {
-  int attempt = 1;
-  for (;;) {
+  for (int attempt = 1;; ++attempt) {
+    attempts_ = attempt;
     const AttemptOutcome outcome = RunAttempt(attempt, tmpMessage, tmpSendToNumber);
     if (outcome == AttemptOutcome::kAccepted) {
+      accepted_ = true;
       WriteTrace("SMS message to '" + tmpSendToNumber +
                  "' was passed to messaging service successfully.");
       CloseCommunications();
@@ -30,43 +45,59 @@ bool frmQuorvex::Quorvex(std::string& tmpMessage, const std::string& tmpSendToNu
       CloseCommunications();
       return false;
     }
-    if (!RetryAfterFault(outcome, attempt)) {
+    LogFault(outcome);
+    if (!SMSRetry(attempt + 1, settings.MaxAttempts)) {
+      if (outcome == AttemptOutcome::kModemFault) {
+        WriteTrace("WARNING: Maximum of" + DigitsAfterSignOrBlank(settings.MaxAttempts) +
+                   " attempts - abandoning SMS delivery.. sorry!");
+      }
       CloseCommunications();
       return false;
     }
+    PrepareRetry(outcome);
   }
 }
 
 frmQuorvex::AttemptOutcome frmQuorvex::RunAttempt(int attempt, std::string& tmpMessage,
                                                   const std::string& tmpSendToNumber) {
-  WriteTrace("Opening communications .. attempt number" + SignedBlank(attempt) + " of" +
-             SignedBlank(settings.MaxAttempts));
+  WriteTrace("Opening communications .. attempt number" + DigitsAfterSignOrBlank(attempt) + " of" +
+             DigitsAfterSignOrBlank(settings.MaxAttempts));
   OpenLine();
-  WriteTrace("Initializing Modem on COM" + Hash(settings.ComPort));
-  if (!Contains(SMS(kInitialise, 2), "OK")) {
+  WriteTrace("Initializing Modem on COM" + DigitsOrEmptyForZero(settings.ComPort));
+  if (!Contains(SMS(kInitialise, kInitialiseWait), "OK")) {
     return AttemptOutcome::kModemFault;
   }
   WriteTrace("Modem responds as expected, about to dial Vodafone service on '" + settings.SMSPhone +
              "'");
-  const std::string dialAnswer = SMS("ATDT" + settings.SMSPhone + "\r", 30);
+  const std::string dialAnswer = SMS("ATDT" + settings.SMSPhone + "\r", kDialWait);
   if (!Contains(dialAnswer, "CONNECT")) {
     return Contains(dialAnswer, "NO DIAL TONE") ? AttemptOutcome::kNoDialTone
                                                 : AttemptOutcome::kCallFault;
   }
+  if (DroppedAfterConnect(dialAnswer)) {
+    return AttemptOutcome::kCallFault;
+  }
+  return PassRequest(tmpMessage, tmpSendToNumber) ? AttemptOutcome::kAccepted
+                                                  : AttemptOutcome::kHandOverFault;
+}
+
+// True when the service accepted the message. A call that drops after the number takes
+// nothing more: the message would reach the modem as a command.
+bool frmQuorvex::PassRequest(std::string& tmpMessage, const std::string& tmpSendToNumber) {
   WriteTrace("Passing target number '" + tmpSendToNumber + "' to messaging service..");
-  SMS(tmpSendToNumber + "\r", 2);
+  if (Contains(SMS(tmpSendToNumber + "\r", kNumberWait), "NO CARRIER")) {
+    return false;
+  }
   const std::string& prepared = FixMessage(tmpMessage);
   WriteTrace("Passing fixed message '" + prepared + "' to messaging service..");
   // The service may accept before the final CR, or split its answer across both reads.
-  const std::string afterMessage = SMS(prepared, 2);
+  const std::string afterMessage = SMS(prepared, kMessageWait);
   WriteTrace("Finishing call..");
-  const std::string answer = afterMessage + SMS(kEndOfLine, 2);
-  return Contains(answer, "MESSAGE ACCEPTED") ? AttemptOutcome::kAccepted
-                                              : AttemptOutcome::kHandOverFault;
+  return Contains(afterMessage + SMS(kEndOfLine, kFinishWait), "MESSAGE ACCEPTED");
 }
 
-bool frmQuorvex::RetryAfterFault(AttemptOutcome fault, int& attempt) {
-  const std::string port = Hash(settings.ComPort);
+void frmQuorvex::LogFault(AttemptOutcome fault) {
+  const std::string port = DigitsOrEmptyForZero(settings.ComPort);
   if (fault == AttemptOutcome::kModemFault) {
     WriteTrace("WARNING: Modem on COM" + port + " didn't respond as expected..");
   } else if (fault == AttemptOutcome::kCallFault) {
@@ -74,22 +105,17 @@ bool frmQuorvex::RetryAfterFault(AttemptOutcome fault, int& attempt) {
   } else {
     WriteTrace("WARNING: SMS delivery was not successful");
   }
-  ++attempt;
-  if (!SMSRetry(attempt, settings.MaxAttempts)) {
-    if (fault == AttemptOutcome::kModemFault) {
-      WriteTrace("WARNING: Maximum of" + SignedBlank(settings.MaxAttempts) +
-                 " attempts - abandoning SMS delivery.. sorry!");
-    }
-    return false;
-  }
+}
+
+// Only a hand-over fault goes on at once; the modem and the call get a further pause.
+void frmQuorvex::PrepareRetry(AttemptOutcome fault) {
   const bool handOver = fault == AttemptOutcome::kHandOverFault;
   WriteTrace(handOver ? "Preparing for retry.." : "Preparing to Retry..");
-  SMS(kReset, 1);
+  SMS(kReset, kResetWait);
   CloseLine();
   if (!handOver) {
     Pause(kRetryPause);
   }
-  return true;
 }
 
 // Compared in full width: a maximum of 32767 must not overflow into a run error.
@@ -102,7 +128,7 @@ bool frmQuorvex::SMSRetry(int tmpTCount, int16_t tmpMCount) {
 }
 
 void frmQuorvex::CloseCommunications() {
-  SMS(kReset, 1);
+  SMS(kReset, kResetWait);
   WriteTrace("Closing communications..");
   CloseLine();
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "app/run_harness.h"
 
@@ -29,18 +30,14 @@ class Delivery : public ::testing::Test {
     EXPECT_GE(log.size(), 2U);
     return Lines(log.begin() + 2, log.end());
   }
-  int Openings() const {
-    return static_cast<int>(std::count_if(run.line.events.begin(), run.line.events.end(),
-                                          [](const LineEvent& e) { return e.second[0] == '<'; }) /
-                            2);
-  }
+  int Openings() const { return run.line.openings(); }
 
   RunHarness run;
 };
 
 TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
   run.line.AnswerAsWorkingService();
-  EXPECT_EQ(Deliver(), kExitAccepted);
+  EXPECT_EQ(Deliver(), 0);
   EXPECT_EQ(run.Log(), (Lines{"+0 Quorvex v1.0.0", "+0 Sending 'Meet at 10_30' to '447775123456'",
                               "+0 Opening communications .. attempt number 1 of 5",
                               "+0 Initializing Modem on COM2",
@@ -64,7 +61,7 @@ TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
 }
 
 TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
-  EXPECT_EQ(Deliver("2"), kExitNotDelivered);
+  EXPECT_EQ(Deliver("2"), 75);
   EXPECT_EQ(
       DeliveryLog(),
       (Lines{"+0 Opening communications .. attempt number 1 of 2", "+0 Initializing Modem on COM2",
@@ -87,7 +84,7 @@ TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
 TEST_F(Delivery, NoDialToneIsNeverRetried) {
   run.line.Answer("AT&F", "OK");
   run.line.Answer("ATDT", "\r\nNO DIAL TONE\r\n", 5);
-  EXPECT_EQ(Deliver("9"), kExitNotDelivered);
+  EXPECT_EQ(Deliver("9"), 75);
   EXPECT_EQ(
       DeliveryLog(),
       (Lines{"+0 Opening communications .. attempt number 1 of 9", "+0 Initializing Modem on COM2",
@@ -101,7 +98,7 @@ TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
   run.line.Answer("AT&F", "OK");
   run.line.Answer("ATDT", "BUSY", 5, 1);
   run.line.Answer("ATDT", "NO CARRIER", 5, 2);
-  EXPECT_EQ(Deliver("2"), kExitNotDelivered);
+  EXPECT_EQ(Deliver("2"), 75);
   const Lines log = DeliveryLog();
   EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 6),
             (Lines{"+32 WARNING: Call not successful on modem on COM2", "+35 Preparing to Retry..",
@@ -114,7 +111,7 @@ TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
 TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
   run.line.AnswerAsWorkingService();
   run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
-  EXPECT_EQ(Deliver(), kExitAccepted);
+  EXPECT_EQ(Deliver(), 0);
   const Lines log = DeliveryLog();
   EXPECT_EQ(Lines(log.begin() + 6, log.begin() + 10),
             (Lines{"+38 WARNING: SMS delivery was not successful", "+41 Preparing for retry..",
@@ -127,7 +124,7 @@ TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
 class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(OneAttempt, WhenMaxAttemptsIsOneOrLess) {
-  EXPECT_EQ(Deliver(GetParam()), kExitNotDelivered);
+  EXPECT_EQ(Deliver(GetParam()), 75);
   EXPECT_EQ(Openings(), 1);
   EXPECT_EQ(DeliveryLog().back(), "+3 Closing communications..");
 }
@@ -137,31 +134,84 @@ INSTANTIATE_TEST_SUITE_P(Delivery, OneAttempt, ::testing::Values("1", "0", "-3")
 TEST_F(Delivery, MaxAttemptsOf32767RetriesWithoutOverflow) {
   run.line.AnswerAsWorkingService();
   run.line.Answer("AT&F", "", 0.1, 1);
-  EXPECT_EQ(Deliver("32767"), kExitAccepted);
+  EXPECT_EQ(Deliver("32767"), 0);
   EXPECT_EQ(DeliveryLog().at(4), "+9 Opening communications .. attempt number 2 of 32767");
   EXPECT_TRUE(run.notices.notices.empty());
 }
 
-TEST_F(Delivery, AcceptanceBeforeTheFinalCrCounts) {
+// The service may accept before the final CR, or split its answer across the last two reads.
+class Acceptance : public Delivery,
+                   public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
+
+TEST_P(Acceptance, CountsInTheLastTwoAnswersTogether) {
   run.line.Answer("AT&F", "OK");
   run.line.Answer("ATDT", "CONNECT", 20);
-  run.line.Answer("Meet", "\r\nMESSAGE ACCEPTED\r\n", 0.2);
-  EXPECT_EQ(Deliver(), kExitAccepted);
+  run.line.Answer("Meet", GetParam().first, 1.5);
+  run.line.Answer("\r", GetParam().second, 0.2);
+  EXPECT_EQ(Deliver(), 0);
   EXPECT_EQ(Openings(), 1);
 }
 
-TEST_F(Delivery, AcceptanceSplitAcrossTheLastTwoReadsCounts) {
-  run.line.Answer("AT&F", "OK");
-  run.line.Answer("ATDT", "CONNECT", 20);
-  run.line.Answer("Meet", "\r\nMESSAGE ACC", 1.5);
-  run.line.Answer("\r", "EPTED\r\n", 0.2);
-  EXPECT_EQ(Deliver(), kExitAccepted);
-  EXPECT_EQ(Openings(), 1);
+INSTANTIATE_TEST_SUITE_P(Delivery, Acceptance,
+                         ::testing::Values(std::pair{"\r\nMESSAGE ACCEPTED\r\n", ""},
+                                           std::pair{"\r\nMESSAGE ACC", "EPTED\r\n"}));
+
+TEST_F(Delivery, CallDroppedAfterTheNumberGetsNoMessage) {
+  run.line.AnswerAsWorkingService();
+  run.line.Answer("44", "\r\nNO CARRIER\r\n", 0.5, 1);
+  EXPECT_EQ(Deliver(), 0);
+  const Lines log = DeliveryLog();
+  EXPECT_EQ(Lines(log.begin() + 3, log.begin() + 7),
+            (Lines{"+32 Passing target number '447775123456' to messaging service..",
+                   "+34 WARNING: SMS delivery was not successful", "+37 Preparing for retry..",
+                   "+38 Opening communications .. attempt number 2 of 5"}));
+  EXPECT_EQ(Traffic(run.line.events.begin() + 3, run.line.events.begin() + 6),
+            (Traffic{{32, "447775123456\r"}, {37, "ATZ\r"}, {38, "<close>"}}));
+}
+
+TEST_F(Delivery, CallDroppedRightAfterConnectIsACallFault) {
+  run.line.AnswerAsWorkingService();
+  run.line.Answer("ATDT", "\r\nCONNECT 9600\r\n\r\nNO CARRIER\r\n", 18, 1);
+  EXPECT_EQ(Deliver(), 0);
+  EXPECT_EQ(DeliveryLog().at(3), "+32 WARNING: Call not successful on modem on COM2");
+  EXPECT_EQ(Traffic(run.line.events.begin() + 3, run.line.events.begin() + 5),
+            (Traffic{{35, "ATZ\r"}, {36, "<close>"}}));
+}
+
+TEST_F(Delivery, ControlBytesInTheMessageAreSentAndLoggedAsBlanks) {
+  run.line.AnswerAsWorkingService();
+  EXPECT_EQ(Deliver("", "447775123456,a\rb\r\nc\td\x1b_"), 0);
+  EXPECT_EQ(run.Log().at(1), "+0 Sending 'a b  c d _' to '447775123456'");
+  EXPECT_EQ(DeliveryLog().at(4), "+34 Passing fixed message 'a b  c d -' to messaging service..");
+  EXPECT_EQ(run.line.events.at(4), (LineEvent{34, "a b  c d -"}));
+}
+
+// A stop ends the wait at once, logs why, and closes the line without a word to the modem.
+TEST_F(Delivery, StopSignalDuringTheCallEndsTheRunAtOnce) {
+  run.line.AnswerAsWorkingService();
+  run.clock.StopAt(10.25, SIGTERM);
+  EXPECT_EQ(Deliver(), 128 + SIGTERM);
+  EXPECT_EQ(DeliveryLog().back(), "+10 ERROR: Stopped by signal SIGTERM");
+  EXPECT_EQ(run.line.events.back(), (LineEvent{10.25, "<close>"}));
+  EXPECT_EQ(run.line.events.size(), 4U);
+  EXPECT_TRUE(run.notices.notices.empty());
+}
+
+TEST_F(Delivery, StopSignalAfterAcceptanceStillReportsSuccess) {
+  run.line.AnswerAsWorkingService();
+  run.clock.StopAt(38.5, SIGINT);
+  EXPECT_EQ(Deliver(), 0);
+  const Lines log = DeliveryLog();
+  EXPECT_EQ(Lines(log.end() - 2, log.end()),
+            (Lines{"+38 SMS message to '447775123456' was passed to messaging service "
+                   "successfully.",
+                   "+38 ERROR: Stopped by signal SIGINT"}));
+  EXPECT_EQ(run.line.events.back(), (LineEvent{38.5, "<close>"}));
 }
 
 TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
   run.line.AnswerAsWorkingService();
-  EXPECT_EQ(Deliver("", "447775123456,"), kExitAccepted);
+  EXPECT_EQ(Deliver("", "447775123456,"), 0);
   EXPECT_EQ(DeliveryLog().at(4), "+34 Passing fixed message '' to messaging service..");
   EXPECT_EQ(Traffic(run.line.events.begin() + 3, run.line.events.begin() + 5),
             (Traffic{{32, "447775123456\r"}, {36, "\r"}}));
@@ -170,7 +220,7 @@ TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
 TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
   run.line.AnswerAsWorkingService();
   run.line.FailOnWrite("4477");
-  EXPECT_EQ(Deliver(), kExitIoError);
+  EXPECT_EQ(Deliver(), 74);
   const std::string text =
       "Error #5 (Cannot write to serial port COM2 (fake): Input/output error) occurred during "
       "initialization...";

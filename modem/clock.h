@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <ctime>
 
@@ -13,19 +15,21 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual MonotonicTime Now() = 0;
-  // Sleeps until the monotonic clock reaches `deadline`; may return early if interrupted.
+  // Sleeps until the monotonic clock reaches `deadline`, or less when interrupted. Raises
+  // the stop when a stop signal arrives meanwhile.
   virtual void SleepUntil(MonotonicTime deadline) = 0;
   virtual std::tm LocalTime() = 0;
 };
 
-class SystemClock : public Clock {
+class SystemClock final : public Clock {
  public:
   MonotonicTime Now() override;
   void SleepUntil(MonotonicTime deadline) override;
   std::tm LocalTime() override;
 };
 
-// A timespec for clock_nanosleep and ppoll from a monotonic time point or a duration.
-timespec ToTimespec(std::chrono::nanoseconds sinceEpoch);
+// One ppoll on `fds` until `deadline` at the latest, with the stop signals let in; returns
+// what ppoll returned (errno set) after raising the stop if one arrived.
+int PollUntil(pollfd* fds, nfds_t count, MonotonicTime deadline);
 
 }  // namespace quorvex

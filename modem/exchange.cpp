@@ -10,7 +10,7 @@ void frmQuorvex::OpenLine() {
     throw RunError(
         kErrorOverflow,
         "Overflow: ComPort " + std::to_string(settings.ComPort) + " is outside -32768..32767",
-        kExitIoError);
+        Failure::kSetting);
   }
   platform_.commSMS.Open(static_cast<int16_t>(settings.ComPort));
 }
@@ -21,7 +21,6 @@ void frmQuorvex::CloseLine() {
   }
 }
 
-// The wait always runs its full length: an early answer does not end it.
 std::string frmQuorvex::SMS(std::string_view tmpOutput, int16_t tmpTime) {
   platform_.commSMS.Write(tmpOutput);
   const MonotonicTime deadline = platform_.clock.Now() + std::chrono::seconds(tmpTime);

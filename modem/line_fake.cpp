@@ -1,8 +1,11 @@
 #include "modem/line_fake.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 
-#include "app/run_error.h"
+#include "base/run_error.h"
+#include "modem/stop_signals.h"
 
 namespace quorvex {
 
@@ -15,11 +18,16 @@ std::tm FakeClock::LocalTime() {
 }
 
 void FakeClock::SleepUntil(MonotonicTime deadline) {
-  ++sleeps;
   if (wakeStep_.count() > 0) {
     deadline = std::min(deadline, now_ + wakeStep_);
   }
   now_ = std::max(now_, deadline);
+  if (stop_ && Elapsed() >= stop_->first) {
+    now_ = kStart + std::chrono::duration_cast<std::chrono::nanoseconds>(Seconds(stop_->first));
+    const int signal = stop_->second;
+    stop_.reset();
+    throw StopError(signal);
+  }
 }
 
 void FakeLine::Answer(std::string prefix, std::string reply, double after, int onAttempt) {
@@ -33,9 +41,12 @@ void FakeLine::AnswerAsWorkingService() {
 }
 
 void FakeLine::Open(int16_t port) {
+  if (open_) {
+    throw std::logic_error("fake line opened twice");
+  }
+  ++openings_;
   events.emplace_back(clock_.Elapsed(), "<open COM" + std::to_string(port) + ">");
   open_ = true;
-  ++openings_;
 }
 
 void FakeLine::Close() {
@@ -44,25 +55,28 @@ void FakeLine::Close() {
   scheduled_.clear();
 }
 
-void FakeLine::Write(std::string_view text) {
-  if (!failingPrefix_.empty() && text.starts_with(failingPrefix_)) {
-    throw RunError(EIO, "Cannot write to serial port COM2 (fake): Input/output error",
-                   kExitIoError);
-  }
-  if (text.empty()) {
-    return;
-  }
-  events.emplace_back(clock_.Elapsed(), std::string(text));
+// A rule for this very attempt overrides the rules for every attempt.
+const FakeLine::Rule* FakeLine::RuleFor(std::string_view text) const {
   const Rule* chosen = nullptr;
   for (const Rule& rule : rules_) {
-    // A rule for this very attempt overrides the rules for every attempt.
     const bool applies = rule.onAttempt == 0 || rule.onAttempt == openings_;
     if (text.starts_with(rule.prefix) && applies && (!chosen || rule.onAttempt != 0)) {
       chosen = &rule;
     }
   }
-  if (chosen) {
-    scheduled_.push_back({clock_.Elapsed() + chosen->after, chosen->reply});
+  return chosen;
+}
+
+void FakeLine::Write(std::string_view text) {
+  if (!failingPrefix_.empty() && text.starts_with(failingPrefix_)) {
+    throw RunError(EIO, "Cannot write to serial port COM2 (fake): Input/output error");
+  }
+  if (text.empty()) {
+    return;
+  }
+  events.emplace_back(clock_.Elapsed(), std::string(text));
+  if (const Rule* rule = RuleFor(text)) {
+    scheduled_.push_back({clock_.Elapsed() + rule->after, rule->reply});
   }
 }
 
@@ -75,6 +89,9 @@ std::string FakeLine::ReadAll() {
     received += reply.text;
     return true;
   });
+  if (!received.empty()) {
+    reads.emplace_back(events.size(), received);
+  }
   return received;
 }
 

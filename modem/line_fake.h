@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,7 +12,7 @@ namespace quorvex {
 
 // Virtual time that moves only when someone sleeps. Local time starts at
 // 05/03/2026 14:07:03 and follows the monotonic clock.
-class FakeClock : public Clock {
+class FakeClock final : public Clock {
  public:
   MonotonicTime Now() override { return now_; }
   void SleepUntil(MonotonicTime deadline) override;
@@ -19,12 +20,14 @@ class FakeClock : public Clock {
   double Elapsed() const { return Seconds(now_ - kStart).count(); }
   // Makes every sleep end after at most `step`, as an interrupted sleep would.
   void WakeEarly(std::chrono::milliseconds step) { wakeStep_ = step; }
-  int sleeps = 0;
+  // Delivers stop signal `signal` to the sleep that reaches `seconds` since the start.
+  void StopAt(double seconds, int signal) { stop_ = {seconds, signal}; }
 
  private:
   static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
   MonotonicTime now_ = kStart;
   std::chrono::milliseconds wakeStep_{0};
+  std::optional<std::pair<double, int>> stop_;
 };
 
 // What crossed the line, and when: {seconds since start, text}. Opening and closing
@@ -32,7 +35,7 @@ class FakeClock : public Clock {
 using LineEvent = std::pair<double, std::string>;
 
 // A scripted modem: each write that begins with a rule's prefix is answered after a delay.
-class FakeLine : public SerialLine {
+class FakeLine final : public SerialLine {
  public:
   explicit FakeLine(FakeClock& clock) : clock_(clock) {}
 
@@ -49,7 +52,11 @@ class FakeLine : public SerialLine {
   std::string ReadAll() override;
   void WaitUntil(MonotonicTime deadline) override { clock_.SleepUntil(deadline); }
 
+  int openings() const { return openings_; }
+
   std::vector<LineEvent> events;
+  // Each non-empty read, with the number of events before it, to order reads and writes.
+  std::vector<std::pair<size_t, std::string>> reads;
 
  private:
   struct Rule {
@@ -62,6 +69,8 @@ class FakeLine : public SerialLine {
     double due;
     std::string text;
   };
+
+  const Rule* RuleFor(std::string_view text) const;
 
   FakeClock& clock_;
   std::vector<Rule> rules_;

@@ -71,10 +71,6 @@ double NonNegativeNumber(const std::string& option, const std::string& text) {
   return value;
 }
 
-}  // namespace
-
-namespace {
-
 // The --first-* answers default to the later ones, so they are kept apart until the end.
 struct Parsed {
   SimOptions options;

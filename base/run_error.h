@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quorvex {
+
+// What kind of thing failed. Each layer says what failed; app/ decides what that means to
+// the caller (the exit status).
+enum class Failure {
+  kSystem,     // the OS refused: a file, the log, the serial port, the line's I/O
+  kPortInUse,  // another program holds the serial port
+  kLogInUse,   // another run of this installation holds the log
+  kSetting,    // a setting that cannot be converted or used
+  kStopped,    // a signal stopped the run; the number is the signal's
+};
+
+// Error numbers are errno values ("Error #2" is ENOENT), except the two conversion errors
+// below, which keep the numbers BASIC gave them and share that space: #6 and #13 also name
+// ENXIO and EACCES, and the description tells which is meant.
+inline constexpr int32_t kErrorOverflow = 6;
+inline constexpr int32_t kErrorTypeMismatch = 13;
+
+// The one failure type of a run: it unwinds every operation up to Form_Load's handler.
+class RunError : public std::runtime_error {
+ public:
+  RunError(int32_t number, const std::string& description, Failure failure = Failure::kSystem)
+      : std::runtime_error(description), number_(number), failure_(failure) {}
+
+  int32_t number() const { return number_; }
+  std::string description() const { return what(); }
+  Failure failure() const { return failure_; }
+
+ private:
+  int32_t number_;
+  Failure failure_;
+};
+
+// A failure of the OS: carries errno and appends strerror's text to `what`.
+RunError OsError(int errnoValue, const std::string& what, Failure failure = Failure::kSystem);
+
+}  // namespace quorvex

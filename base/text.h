@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quorvex {
+
+// Digits behind a blank for zero and positives, behind a minus sign for negatives (" 5").
+std::string DigitsAfterSignOrBlank(int64_t value);
+// Digits with a minus sign for negatives; zero gives empty text.
+std::string DigitsOrEmptyForZero(int64_t value);
+// Digits with a minus sign for negatives; zero gives "0".
+std::string Digits(int64_t value);
+
+// True for the bytes below 0x20 and 0x7F, which a modem or a log line must not carry.
+bool IsControl(char c);
+// `text` with each control byte turned into one blank.
+std::string BlankControls(std::string text);
+// A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
+std::string QuotedValue(std::string_view value);
+
+}  // namespace quorvex
