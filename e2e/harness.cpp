@@ -2,8 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,23 +16,32 @@ namespace {
 
 constexpr const char* kTranscript = "modem.transcript";
 
-// Spawns `program` with standard output or error (`fd`) on a pipe whose read end is returned.
-pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int fd,
-            int& readEnd) {
+// Starts `program` with `pipeTo` (standard output or error) on a pipe whose read end is
+// returned in `readEnd`.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int pipeTo,
+            int& readEnd, const StartOptions& options = {}) {
   int pipeFds[2];
   EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], fd);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+    ::dup2(pipeFds[1], pipeTo);
+    if (options.closeStandardOutputs) {
+      ::close(STDOUT_FILENO);
+      ::close(STDERR_FILENO);
+    }
+    if (options.fileSizeLimit) {
+      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
   ::close(pipeFds[1]);
   readEnd = pipeFds[0];
   return pid;
@@ -56,6 +66,27 @@ int WaitForExit(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// Watches `file`'s directory with inotify and reads the file again after each change.
+bool AwaitFileHolding(const std::filesystem::path& file, const std::string& text,
+                      std::chrono::seconds limit) {
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ::inotify_add_watch(watch, file.parent_path().c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
+  const auto giveUp = std::chrono::steady_clock::now() + limit;
+  bool found = false;
+  while (!found && std::chrono::steady_clock::now() < giveUp) {
+    std::ifstream stream(file, std::ios::binary);
+    found = std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos;
+    pollfd changes{watch, POLLIN, 0};
+    if (!found && ::poll(&changes, 1, 1000) > 0) {
+      char events[4096];
+      while (::read(watch, events, sizeof events) > 0) {
+      }
+    }
+  }
+  ::close(watch);
+  return found;
+}
+
 std::string Unescape(const std::string& quoted) {
   std::string bytes;
   for (size_t i = 1; i + 1 < quoted.size(); ++i) {
@@ -76,14 +107,36 @@ std::string Unescape(const std::string& quoted) {
 
 }  // namespace
 
-Outcome RunToEnd(const std::string& program, const std::vector<std::string>& arguments) {
-  int errors = -1;
-  const pid_t pid = Spawn(program, arguments, STDERR_FILENO, errors);
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+Started::Started(const std::string& program, const std::vector<std::string>& arguments,
+                 const StartOptions& options)
+    : pid_(Spawn(program, arguments, STDERR_FILENO, errors_, options)) {}
+
+Started::~Started() {
+  if (pid_ > 0) {
+    Signal(SIGKILL);
+    Wait();
+  }
+}
+
+void Started::Signal(int signal) const {
+  ::kill(pid_, signal);
+}
+
+Outcome Started::Wait() {
   Outcome outcome;
-  outcome.stderrText = ReadFrom(errors, false);
-  ::close(errors);
-  outcome.status = WaitForExit(pid);
+  outcome.stderrText = ReadFrom(errors_, false);
+  ::close(errors_);
+  outcome.status = WaitForExit(pid_);
+  pid_ = -1;
   return outcome;
+}
+
+Outcome RunToEnd(const std::string& program, const std::vector<std::string>& arguments) {
+  return Started(program, arguments).Wait();
 }
 
 Installation::Installation() {
@@ -91,7 +144,7 @@ Installation::Installation() {
 }
 
 Outcome Installation::Run(const std::vector<std::string>& arguments) const {
-  return RunToEnd((dir.path() / "Quorvex").string(), arguments);
+  return RunToEnd(Program(), arguments);
 }
 
 std::vector<std::string> Installation::LogMessages() const {
@@ -110,6 +163,10 @@ std::vector<std::string> Installation::LogMessages() const {
   return messages;
 }
 
+bool Installation::AwaitLogLine(const std::string& text) const {
+  return AwaitFileHolding(dir.path() / "Quorvex.log", text, std::chrono::seconds(60));
+}
+
 Simulator::Simulator(const Installation& installation, int port, std::vector<std::string> options)
     : dir_(installation.dir) {
   const std::string link = (installation.dir.path() / ("COM" + std::to_string(port))).string();
@@ -120,6 +177,7 @@ Simulator::Simulator(const Installation& installation, int port, std::vector<std
   const std::string ready = ReadFrom(output, true);
   ::close(output);
   EXPECT_TRUE(ready.starts_with("quorvex-modem-sim: ready")) << ready;
+  device_ = std::filesystem::read_symlink(link).string();
 }
 
 Simulator::~Simulator() {
@@ -136,6 +194,10 @@ void Simulator::Stop() {
 
 std::string Simulator::Transcript() const {
   return dir_.Read(kTranscript);
+}
+
+bool Simulator::AwaitTranscript(const std::string& text) const {
+  return AwaitFileHolding(dir_.path() / kTranscript, text, std::chrono::seconds(10));
 }
 
 std::string Simulator::StopAndCollectReceived() {

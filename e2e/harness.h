@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,11 +13,35 @@
 namespace quorvex::e2e {
 
 struct Outcome {
-  int status = -1;
+  int status = -1;  // the exit status, or 128 + the signal that killed the process
   std::string stderrText;
 };
 
-// Starts `program` with `arguments`, no input, and collects its standard error and status.
+// How a program is started, besides its arguments.
+struct StartOptions {
+  bool closeStandardOutputs = false;    // as some daemons start their children
+  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE, in bytes
+};
+
+// A program started with no input and its standard error on a pipe.
+class Started {
+ public:
+  Started(const std::string& program, const std::vector<std::string>& arguments,
+          const StartOptions& options = {});
+  ~Started();
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+
+  void Signal(int signal) const;
+  // Waits for the end; collects standard error and the status.
+  Outcome Wait();
+
+ private:
+  int errors_ = -1;  // before pid_, which Spawn fills in along with it
+  pid_t pid_ = -1;
+};
+
+// Starts `program` with `arguments` and waits for it.
 Outcome RunToEnd(const std::string& program, const std::vector<std::string>& arguments);
 
 // A copy of the built Quorvex alone in a fresh directory, as a user would install it.
@@ -22,9 +49,12 @@ class Installation {
  public:
   Installation();
   void Configure(const std::string& ini) const { dir.Write("Quorvex.ini", ini); }
+  std::string Program() const { return (dir.path() / "Quorvex").string(); }
   Outcome Run(const std::vector<std::string>& arguments) const;
   // The log's messages without their timestamps; each line must be stamped and end in CR LF.
   std::vector<std::string> LogMessages() const;
+  // Watches the log until a line holds `text`, for at most 60 seconds.
+  bool AwaitLogLine(const std::string& text) const;
 
   TestDir dir;
 };
@@ -40,12 +70,19 @@ class Simulator {
   // Stops the simulator and returns every byte the modem received, in order.
   std::string StopAndCollectReceived();
   std::string Transcript() const;
+  // Watches the transcript until it holds `text`, for at most 10 seconds.
+  bool AwaitTranscript(const std::string& text) const;
+  // The pseudo-terminal device that the COM link names.
+  const std::string& device() const { return device_; }
 
  private:
   void Stop();
 
   const TestDir& dir_;
+  std::string device_;
   pid_t pid_ = -1;
 };
+
+double SecondsSince(std::chrono::steady_clock::time_point start);
 
 }  // namespace quorvex::e2e

@@ -1,4 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "e2e/harness.h"
 #include "modem/posix_serial_line.h"
@@ -96,16 +103,21 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Quorvex v1.0.0"}}),
     [](const auto& info) { return info.param.name; });
 
-TEST(EndToEnd, LogThatCannotBeCreatedIsReportedAndNothingIsWritten) {
-  Installation installation;
-  installation.Configure(kWorkingIni);
-  std::filesystem::create_directory(installation.dir.path() / "Quorvex.log");
-  const Outcome outcome = installation.Run({"447775123456,hi"});
-  EXPECT_EQ(outcome.status, 74);
-  EXPECT_EQ(outcome.stderrText, "Quorvex: Error #21 (Cannot create trace log " +
-                                    (installation.dir.path() / "Quorvex.log").string() +
-                                    ": Is a directory) occurred during initialization...\n");
-  EXPECT_TRUE(std::filesystem::is_empty(installation.dir.path() / "Quorvex.log"));
+// A log that is a directory or a FIFO ends the run at once, by notice only.
+TEST(EndToEnd, LogThatIsNotARegularFileIsReportedAndNothingIsWritten) {
+  for (const bool fifo : {false, true}) {
+    Installation installation;
+    installation.Configure(kWorkingIni);
+    const std::filesystem::path log = installation.dir.path() / "Quorvex.log";
+    ASSERT_EQ(fifo ? ::mkfifo(log.c_str(), 0644) : ::mkdir(log.c_str(), 0755), 0);
+    const Outcome outcome = installation.Run({"447775123456,hi"});
+    EXPECT_EQ(outcome.status, 74);
+    EXPECT_EQ(outcome.stderrText,
+              fifo ? "Quorvex: Error #22 (Cannot use trace log " + log.string() +
+                         ": not a regular file) occurred during initialization...\n"
+                   : "Quorvex: Error #21 (Cannot create trace log " + log.string() +
+                         ": Is a directory) occurred during initialization...\n");
+  }
 }
 
 TEST(EndToEnd, PortThatCannotBeOpenedEndsTheRunAfterTheOpeningLine) {
@@ -120,6 +132,41 @@ TEST(EndToEnd, PortThatCannotBeOpenedEndsTheRunAfterTheOpeningLine) {
   EXPECT_EQ(installation.LogMessages(),
             (Messages{"Quorvex v1.0.0", "Sending 'Meet at 10_30' to '447775123456'",
                       "Opening communications .. attempt number 1 of 5", text}));
+}
+
+const Messages kDeliveryLog{
+    "Quorvex v1.0.0",
+    "Sending 'Meet at 10_30' to '447775123456'",
+    "Opening communications .. attempt number 1 of 5",
+    "Initializing Modem on COM2",
+    "Modem responds as expected, about to dial Vodafone service on '9,012345678'",
+    "Passing target number '447775123456' to messaging service..",
+    "Passing fixed message 'Meet at 10-30' to messaging service..",
+    "Finishing call..",
+    "SMS message to '447775123456' was passed to messaging service successfully.",
+    "Closing communications.."};
+const char* const kDeliveryBytes =
+    "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rMeet at 10-30\rATZ\r";
+
+// A CR in the message goes out as a blank; a second run meanwhile is turned away at once
+// and leaves the first run's log alone.
+TEST(EndToEnd, DeliversThroughTheSimulatedModemWhileASecondRunIsTurnedAway) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {});
+  Started first(installation.Program(), {"447775123456,Meet at\r10_30"});
+  ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
+  const auto secondStart = std::chrono::steady_clock::now();
+  const Outcome second = installation.Run({});
+  EXPECT_LT(SecondsSince(secondStart), 0.1);
+  EXPECT_EQ(second.status, 75);
+  EXPECT_EQ(second.stderrText, "Quorvex: Another Quorvex run is in progress in " +
+                                   installation.dir.path().string() + " - try again later\n");
+  const Outcome outcome = first.Wait();
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.stderrText, "");
+  EXPECT_EQ(installation.LogMessages(), kDeliveryLog);
+  EXPECT_EQ(modem.StopAndCollectReceived(), kDeliveryBytes);
 }
 
 // One run of the installed program against the simulator on COM<port>.
@@ -139,23 +186,6 @@ SimulatedRun RunAgainstSimulator(const std::string& ini, int port,
   run.log = installation.LogMessages();
   run.received = modem.StopAndCollectReceived();
   return run;
-}
-
-TEST(EndToEnd, DeliversThroughTheSimulatedModem) {
-  const SimulatedRun run = RunAgainstSimulator(kWorkingIni, 2, {}, "447775123456,Meet at 10_30");
-  EXPECT_EQ(run.outcome.status, 0);
-  EXPECT_EQ(run.outcome.stderrText, "");
-  EXPECT_EQ(
-      run.log,
-      (Messages{"Quorvex v1.0.0", "Sending 'Meet at 10_30' to '447775123456'",
-                "Opening communications .. attempt number 1 of 5", "Initializing Modem on COM2",
-                "Modem responds as expected, about to dial Vodafone service on '9,012345678'",
-                "Passing target number '447775123456' to messaging service..",
-                "Passing fixed message 'Meet at 10-30' to messaging service..", "Finishing call..",
-                "SMS message to '447775123456' was passed to messaging service successfully.",
-                "Closing communications.."}));
-  EXPECT_EQ(run.received,
-            "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rMeet at 10-30\rATZ\r");
 }
 
 TEST(EndToEnd, SilentModemWithOneAttempt) {
@@ -181,6 +211,148 @@ TEST(EndToEnd, NoDialToneEndsTheDelivery) {
       Messages(run.log.end() - 2, run.log.end()),
       (Messages{"ERROR: Modem reports that no DialTone was seen..", "Closing communications.."}));
   EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\rATZ\r");
+}
+
+// With the call dropped, the modem takes commands again: the message must not reach it.
+TEST(EndToEnd, DroppedCallGetsNoByteOfTheMessage) {
+  const SimulatedRun run =
+      RunAgainstSimulator("ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n", 2,
+                          {"--drop", "after-number"}, "447775123456,ATDT0900123456");
+  EXPECT_EQ(run.outcome.status, 75);
+  EXPECT_EQ(Messages(run.log.end() - 3, run.log.end()),
+            (Messages{"Passing target number '447775123456' to messaging service..",
+                      "WARNING: SMS delivery was not successful", "Closing communications.."}));
+  EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rATZ\r");
+}
+
+TEST(EndToEnd, PortHeldExclusiveByAnotherProgramIsNotTouched) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {});
+  const int held = ::open(modem.device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::ioctl(held, TIOCEXCL), 0);
+  const Outcome outcome = installation.Run({"447775123456,hi"});
+  ::close(held);
+  EXPECT_EQ(outcome.status, 75);
+  EXPECT_EQ(outcome.stderrText, "Quorvex: Error #16 (Serial port COM2 (" +
+                                    (installation.dir.path() / "COM2").string() +
+                                    ") is in use by another program) occurred during "
+                                    "initialization...\n");
+  EXPECT_EQ(modem.StopAndCollectReceived(), "");
+}
+
+// Opens the port as nobody, as the next non-root run would, and asks for its exclusive flag.
+int ExclusiveFlagSeenByNobody(const std::string& device) {
+  ::chmod(device.c_str(), 0666);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+      ::_exit(100);
+    }
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    ::_exit(fd < 0 ? 101 : ::ioctl(fd, TIOCGEXCL, &exclusive) != 0 ? 102 : exclusive);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WEXITSTATUS(status);
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, EndsTheCallAtOnceAndLeavesThePortFree) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {"--dial-delay", "20"});
+  Started run(installation.Program(), {"447775123456,hi"});
+  ASSERT_TRUE(installation.AwaitLogLine("Modem responds as expected"));
+  const auto signalled = std::chrono::steady_clock::now();
+  run.Signal(GetParam());
+  const Outcome outcome = run.Wait();
+  EXPECT_LT(SecondsSince(signalled), 0.1);
+  EXPECT_EQ(outcome.status, 128 + GetParam());
+  EXPECT_EQ(outcome.stderrText, "");
+  EXPECT_EQ(installation.LogMessages().back(),
+            "ERROR: Stopped by signal " + std::string(GetParam() == SIGTERM  ? "SIGTERM"
+                                                      : GetParam() == SIGINT ? "SIGINT"
+                                                                             : "SIGHUP"));
+  EXPECT_TRUE(modem.AwaitTranscript(" close\n"));
+  EXPECT_EQ(ExclusiveFlagSeenByNobody(modem.device()), 0);
+  EXPECT_EQ(modem.StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r");
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+// Once the service has accepted, neither a stop nor a full log may make the caller send again.
+TEST(EndToEnd, StopDuringTheFinalResetStillReportsSuccess) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {});
+  Started run(installation.Program(), {"447775123456,Meet at 10_30"});
+  ASSERT_TRUE(installation.AwaitLogLine("was passed to messaging service successfully."));
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Wait().status, 0);
+  EXPECT_EQ(installation.LogMessages().back(), "ERROR: Stopped by signal SIGTERM");
+}
+
+// The size of the log up to and including `last`.
+rlim_t LogSizeThrough(const std::string& last) {
+  rlim_t size = 0;
+  for (const std::string& message : kDeliveryLog) {
+    size += std::string("06/12/2026 18:43:11 \r\n").size() + message.size();
+    if (message == last) {
+      break;
+    }
+  }
+  return size;
+}
+
+TEST(EndToEnd, LogSizeLimitAfterAcceptanceIsAWarningNotAFailure) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {});
+  const Outcome outcome = Started(installation.Program(), {"447775123456,Meet at 10_30"},
+                                  {.fileSizeLimit = LogSizeThrough("Finishing call..")})
+                              .Wait();
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.stderrText, "Quorvex: warning: Cannot write to trace log " +
+                                    (installation.dir.path() / "Quorvex.log").string() +
+                                    ": File too large - later lines are dropped\n");
+  EXPECT_EQ(installation.LogMessages().back(), "Finishing call..");
+}
+
+// Started with standard output and error closed, a notice must not take the port's place.
+TEST(EndToEnd, ClosedStandardOutputsLeaveTheLineToTheDialogue) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {});
+  const Outcome outcome = Started(installation.Program(), {"447775123456,Meet at 10_30"},
+                                  {.closeStandardOutputs = true,
+                                   .fileSizeLimit = LogSizeThrough("Initializing Modem on COM2")})
+                              .Wait();
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(modem.StopAndCollectReceived(), kDeliveryBytes);
+}
+
+// Callers queue themselves on a lock of their own, as the README shows.
+TEST(EndToEnd, TwoCallersQueuedThroughFlockAreBothAccepted) {
+  Installation installation;
+  installation.Configure(kWorkingIni);
+  Simulator modem(installation, 2, {"--dial-delay", "0.5"});
+  const std::string queue = (installation.dir.path() / "queue.lock").string();
+  const std::vector<std::string> arguments{
+      "-w", "900", "-E", "75", queue, installation.Program(), "447775123456,Meet at 10_30"};
+  Started first("/usr/bin/flock", arguments);
+  Started second("/usr/bin/flock", arguments);
+  EXPECT_EQ(first.Wait().status, 0);
+  EXPECT_EQ(second.Wait().status, 0);
+  const std::string transcript = modem.Transcript();
+  const size_t firstAccepted = transcript.find(" note accepted\n");
+  ASSERT_NE(firstAccepted, std::string::npos);
+  EXPECT_NE(transcript.find(" note accepted\n", firstAccepted + 1), std::string::npos);
+  EXPECT_EQ(modem.StopAndCollectReceived(), std::string(kDeliveryBytes) + kDeliveryBytes);
 }
 
 // Reads until the answer holds `word`, for at most five seconds.

@@ -98,6 +98,9 @@ std::string ModemModel::DialResult() {
   if (Current().dial == DialAnswer::kConnect) {
     mode_ = Mode::kNumber;
     notes_.push_back("connect");
+    if (Current().drop == Drop::kAfterConnect) {
+      return Result("CONNECT 9600") + DropCall();
+    }
     return Result("CONNECT 9600");
   }
   mode_ = Mode::kCommand;
@@ -109,7 +112,7 @@ std::string ModemModel::ServiceLine(const std::string& line) {
   if (mode_ == Mode::kNumber) {
     notes_.push_back("service-number " + Escape(line));
     mode_ = Mode::kMessage;
-    return "";
+    return Current().drop == Drop::kAfterNumber ? DropCall() : "";
   }
   notes_.push_back("service-message " + Escape(line));
   mode_ = Mode::kDone;
@@ -121,6 +124,12 @@ std::string ModemModel::ServiceLine(const std::string& line) {
   }
   notes_.push_back("accepted");
   return Result("MESSAGE ACCEPTED");
+}
+
+std::string ModemModel::DropCall() {
+  mode_ = Mode::kCommand;
+  notes_.push_back("drop");
+  return Result("NO CARRIER");
 }
 
 // Answers as the first byte of the message arrives, before the final CR.

@@ -10,12 +10,16 @@ namespace quorvex::sim {
 enum class ModemAnswer { kOk, kSilent, kError };
 enum class DialAnswer { kConnect, kBusy, kNoCarrier, kNoDialTone, kSilent };
 enum class Acceptance { kOnFinalCr, kEarly, kNever };
+// Where the call drops (NO CARRIER, back to command mode): never, with the dial answer
+// right after CONNECT, or as the answer to the recipient number.
+enum class Drop { kNever, kAfterConnect, kAfterNumber };
 
 // How the modem and the service behind it act during one attempt (one opening of the line).
 struct Behaviour {
   ModemAnswer modem = ModemAnswer::kOk;
   DialAnswer dial = DialAnswer::kConnect;
   Acceptance acceptance = Acceptance::kOnFinalCr;
+  Drop drop = Drop::kNever;
 };
 
 struct ModelConfig {
@@ -51,6 +55,7 @@ class ModemModel {
   std::string ServiceLine(const std::string& line);
   std::string EarlyAcceptance();
   std::string DialResult();
+  std::string DropCall();
   void Reset(Mode mode);
 
   ModelConfig config_;

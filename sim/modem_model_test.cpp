@@ -84,6 +84,17 @@ TEST(ModemModel, OtherDialAnswersStayInCommandMode) {
   EXPECT_EQ(failing.Dial(), "\r\nERROR\r\n\r\nERROR\r\n");
 }
 
+TEST(ModemModel, DroppedCallLeavesTheModemTakingCommands) {
+  Call afterConnect({.later = {.drop = Drop::kAfterConnect}});
+  EXPECT_EQ(afterConnect.Dial(), "\r\nOK\r\n\r\nCONNECT 9600\r\n\r\nNO CARRIER\r\n");
+  EXPECT_EQ(afterConnect.model.Receive("ATZ\r", 200), "\r\nOK\r\n");
+  Call afterNumber({.later = {.drop = Drop::kAfterNumber}});
+  afterNumber.Dial();
+  EXPECT_EQ(afterNumber.model.Receive("447775123456\r", 200), "\r\nNO CARRIER\r\n");
+  EXPECT_EQ(afterNumber.model.Receive("ATDT0900\r", 200), "");
+  EXPECT_EQ(afterNumber.model.TakeNotes().back(), "dial \"0900\"");
+}
+
 TEST(SimOptions, ParsesBehavioursAndDefaultsTheFirstAttemptsToTheLaterOnes) {
   const SimOptions options =
       ParseOptions({"--link", "/tmp/x/COM2", "--dial", "no-carrier", "--first", "1",

@@ -28,10 +28,14 @@ Options:
   --accept WHEN         when the service answers MESSAGE ACCEPTED: on-cr (default,
                           the CR after the message), early (the message's first byte),
                           never
+  --drop WHERE          where the call drops with NO CARRIER: never (default),
+                          after-connect (right after CONNECT), after-number (as the
+                          answer to the recipient number)
   --first K             attempts 1 to K use the --first-* answers, later ones the above
   --first-modem ANSWER  --modem for the first K attempts (default: as --modem)
   --first-dial ANSWER   --dial for the first K attempts (default: as --dial)
   --first-accept WHEN   --accept for the first K attempts (default: as --accept)
+  --first-drop WHERE    --drop for the first K attempts (default: as --drop)
   --help                show this text
 )";
 
@@ -57,6 +61,9 @@ const std::map<std::string, DialAnswer> kDialAnswers = {{"connect", DialAnswer::
 const std::map<std::string, Acceptance> kAcceptances = {{"on-cr", Acceptance::kOnFinalCr},
                                                         {"early", Acceptance::kEarly},
                                                         {"never", Acceptance::kNever}};
+const std::map<std::string, Drop> kDrops = {{"never", Drop::kNever},
+                                            {"after-connect", Drop::kAfterConnect},
+                                            {"after-number", Drop::kAfterNumber}};
 
 double NonNegativeNumber(const std::string& option, const std::string& text) {
   size_t used = 0;
@@ -77,6 +84,7 @@ struct Parsed {
   std::optional<ModemAnswer> firstModem;
   std::optional<DialAnswer> firstDial;
   std::optional<Acceptance> firstAcceptance;
+  std::optional<Drop> firstDrop;
 };
 
 using Setter = void (*)(Parsed&, const std::string& option, const std::string& value);
@@ -97,6 +105,10 @@ const std::map<std::string, Setter> kSetters = {
      [](Parsed& p, const std::string& o, const std::string& v) {
        p.options.model.later.acceptance = Lookup(kAcceptances, o, v);
      }},
+    {"--drop", [](Parsed& p, const std::string& o,
+                  const std::string& v) { p.options.model.later.drop = Lookup(kDrops, o, v); }},
+    {"--first-drop", [](Parsed& p, const std::string& o,
+                        const std::string& v) { p.firstDrop = Lookup(kDrops, o, v); }},
     {"--dial-delay",
      [](Parsed& p, const std::string& o, const std::string& v) {
        p.options.model.dialDelay = NonNegativeNumber(o, v);
@@ -140,7 +152,8 @@ SimOptions ParseOptions(const std::vector<std::string>& arguments) {
   }
   options.model.first = {parsed.firstModem.value_or(options.model.later.modem),
                          parsed.firstDial.value_or(options.model.later.dial),
-                         parsed.firstAcceptance.value_or(options.model.later.acceptance)};
+                         parsed.firstAcceptance.value_or(options.model.later.acceptance),
+                         parsed.firstDrop.value_or(options.model.later.drop)};
   return options;
 }
 
