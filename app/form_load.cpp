@@ -2,14 +2,12 @@
 #include <new>
 
 #include "app/frm_quorvex.h"
+#include "app/version.h"
 #include "base/text.h"
+#include "modem/stop_signals.h"
 
 namespace quorvex {
 namespace {
-
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 0;
-constexpr int kVersionRevision = 0;
 
 constexpr std::string_view kExample =
     "ie. Quorvex 447775123456,This is a test message to 07775 123456";
@@ -46,15 +44,18 @@ int frmQuorvex::Run() {
   OpenTrace();
   WriteTrace(Banner());
   if (!LoadConfiguration()) {
-    return EndRun(ExitStatus(Ending::kConfiguration));
+    return EndRun(ExitStatus(Ending::kConfiguration), "");
   }
   std::optional<ParsedRequest> request = ReadRequest();
   if (!request) {
-    return EndRun(ExitStatus(Ending::kBadRequest));
+    return EndRun(ExitStatus(Ending::kBadRequest), "");
   }
+  recipient_ = request->number;
   WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
-  const bool accepted = Quorvex(request->message, request->number);
-  return EndRun(ExitStatus(accepted ? Ending::kAccepted : Ending::kNotDelivered));
+  if (Quorvex(request->message, request->number)) {
+    return EndRun(ExitStatus(Ending::kAccepted), "accepted");
+  }
+  return EndRun(ExitStatus(Ending::kNotDelivered), "not delivered");
 }
 
 std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
@@ -83,23 +84,33 @@ int frmQuorvex::HandleRunError(const RunError& error) {
   switch (error.failure()) {
     case Failure::kStopped:
       // Once the service has accepted, a caller must not send the message again.
-      WriteTrace("ERROR: " + error.description());
-      return EndRun(accepted_ ? ExitStatus(Ending::kAccepted)
-                              : ExitStatusForSignal(error.number()));
+      {
+        WriteTrace("ERROR: " + error.description());
+        const std::string stop = "stopped by signal " + SignalName(error.number());
+        if (accepted_) {
+          return EndRun(ExitStatus(Ending::kAccepted), "accepted, then " + stop);
+        }
+        return EndRun(ExitStatusForSignal(error.number()), stop);
+      }
     case Failure::kLogInUse:
       platform_.notices.Notify(error.description(), NoticeKind::kPlain);
-      return EndRun(ExitStatus(Ending::kAnotherRun));
+      return EndRun(ExitStatus(Ending::kAnotherRun), "");
     default:
       WriteTrace(RunErrorText(error));
       platform_.notices.Notify(RunErrorText(error), NoticeKind::kPlain);
-      return EndRun(ExitStatus(EndingOf(error.failure())));
+      return EndRun(ExitStatus(EndingOf(error.failure())), "run error: " + RunErrorText(error));
   }
 }
 
-// Nothing is sent on the line first, even during a call: dropping DTR hangs up.
-int frmQuorvex::EndRun(int exitStatus) {
+// Nothing is sent on the line first, even during a call: dropping DTR hangs up. A run that
+// got past its request leaves its outcome in the history.
+int frmQuorvex::EndRun(int exitStatus, std::string_view outcome) {
   CloseLine();
   log_.Close();
+  if (recipient_) {
+    platform_.history.Record(HistoryLine(*recipient_, outcome, attempts_, exitStatus),
+                             HistoryPriority(exitStatus));
+  }
   return exitStatus;
 }
 

@@ -13,6 +13,7 @@ TEST(FormLoad, ConfigurationThatIsADirectoryCountsAsMissing) {
   std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
   EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
   EXPECT_EQ(run.notices.notices.at(0).kind, NoticeKind::kCritical);
+  EXPECT_TRUE(run.history.lines.empty()) << "only runs past their request are history";
 }
 
 // A line whose opening fails with something other than a RunError.
@@ -36,7 +37,7 @@ void ExpectHandledAsRunError(Exception exception, const std::string& text) {
   RunHarness run;
   ThrowingLine<Exception> line(std::move(exception));
   run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=1\n");
-  frmQuorvex form({run.dir.path(), {"447775123456,hi"}, run.notices, run.clock, line});
+  frmQuorvex form({run.dir.path(), {"447775123456,hi"}, run.notices, run.clock, line, run.history});
   EXPECT_EQ(form.Form_Load(), 74);
   EXPECT_EQ(run.Log().back(), "+0 " + text);
   EXPECT_EQ(run.notices.notices,

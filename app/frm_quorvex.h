@@ -10,6 +10,7 @@
 #include "app/exit_status.h"
 #include "app/notices.h"
 #include "app/request.h"
+#include "app/run_history.h"
 #include "base/run_error.h"
 #include "config/settings.h"
 #include "modem/clock.h"
@@ -25,6 +26,7 @@ struct Platform {
   NoticeSink& notices;
   Clock& clock;
   SerialLine& commSMS;
+  RunHistory& history;
 };
 
 // The main object of a run: it owns the settings, the log and the modem line. Its
@@ -73,7 +75,7 @@ class frmQuorvex {
   bool LoadConfiguration();
   std::optional<ParsedRequest> ReadRequest();
   void StopWithNotice(std::string_view logLine, std::string_view notice);
-  int EndRun(int exitStatus);
+  int EndRun(int exitStatus, std::string_view outcome);
   int HandleRunError(const RunError& error);
 
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
@@ -85,7 +87,8 @@ class frmQuorvex {
 
   Platform platform_;
   TraceLog log_;
-  int attempts_ = 0;       // attempts begun so far
+  std::optional<std::string> recipient_;  // once the request is known
+  int attempts_ = 0;                      // attempts begun so far
   bool accepted_ = false;  // the service accepted: from here on the run reports success
 };
 

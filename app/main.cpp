@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "app/frm_quorvex.h"
+#include "app/usage.h"
+#include "base/write_all.h"
 #include "modem/posix_serial_line.h"
 #include "modem/stop_signals.h"
 
@@ -46,8 +48,14 @@ int main(int argc, char** argv) {
     notices.Notify(RunErrorText(failure), NoticeKind::kPlain);
     return ExitStatus(Ending::kRunError);
   }
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (const std::optional<std::string> information =
+          InformationRequested(arguments, exe.parent_path())) {
+    return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
+  }
   SystemClock clock;
   PosixSerialLine line(exe.parent_path());
-  frmQuorvex form({exe.parent_path(), {argv + 1, argv + argc}, notices, clock, line});
+  SyslogHistory history;
+  frmQuorvex form({exe.parent_path(), std::move(arguments), notices, clock, line, history});
   return form.Form_Load();
 }

@@ -7,6 +7,7 @@
 
 #include "app/frm_quorvex.h"
 #include "app/notices_fake.h"
+#include "app/run_history_fake.h"
 #include "app/test_dir.h"
 #include "modem/line_fake.h"
 
@@ -15,7 +16,7 @@ namespace quorvex {
 // A whole run in virtual time, beside a scratch Quorvex.ini, against the scripted line.
 struct RunHarness {
   int Run(std::vector<std::string> arguments) {
-    frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line});
+    frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line, history});
     return form.Form_Load();
   }
 
@@ -44,6 +45,7 @@ struct RunHarness {
   RecordingNotices notices;
   FakeClock clock;
   FakeLine line{clock};
+  RecordingHistory history;
   mutable std::string logBytes;
 };
 

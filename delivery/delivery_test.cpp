@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <syslog.h>
 
 #include "app/run_harness.h"
 
@@ -8,6 +9,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using Traffic = std::vector<LineEvent>;
+using History = std::vector<std::pair<std::string, int>>;
 
 const char* const kInit = "AT&FE0V1&C1&D2S0=0\r";
 const char* const kDial = "ATDT9,012345678\r";
@@ -58,6 +60,8 @@ TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
                                       {38, "ATZ\r"},
                                       {39, "<close>"}}));
   EXPECT_TRUE(run.notices.notices.empty());
+  EXPECT_EQ(run.history.lines,
+            (History{{"to 447775123456: accepted; attempts 1; exit status 0", LOG_INFO}}));
 }
 
 TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
@@ -79,6 +83,8 @@ TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
                                       {11, "ATZ\r"},
                                       {12, "<close>"}}));
   EXPECT_TRUE(run.notices.notices.empty());
+  EXPECT_EQ(run.history.lines,
+            (History{{"to 447775123456: not delivered; attempts 2; exit status 75", LOG_WARNING}}));
 }
 
 TEST_F(Delivery, NoDialToneIsNeverRetried) {
@@ -195,6 +201,9 @@ TEST_F(Delivery, StopSignalDuringTheCallEndsTheRunAtOnce) {
   EXPECT_EQ(run.line.events.back(), (LineEvent{10.25, "<close>"}));
   EXPECT_EQ(run.line.events.size(), 4U);
   EXPECT_TRUE(run.notices.notices.empty());
+  EXPECT_EQ(run.history.lines,
+            (History{{"to 447775123456: stopped by signal SIGTERM; attempts 1; exit status 143",
+                      LOG_WARNING}}));
 }
 
 TEST_F(Delivery, StopSignalAfterAcceptanceStillReportsSuccess) {
@@ -207,6 +216,8 @@ TEST_F(Delivery, StopSignalAfterAcceptanceStillReportsSuccess) {
                    "successfully.",
                    "+38 ERROR: Stopped by signal SIGINT"}));
   EXPECT_EQ(run.line.events.back(), (LineEvent{38.5, "<close>"}));
+  EXPECT_EQ(run.history.lines.at(0).first,
+            "to 447775123456: accepted, then stopped by signal SIGINT; attempts 1; exit status 0");
 }
 
 TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
@@ -228,6 +239,9 @@ TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
   EXPECT_EQ(run.notices.notices,
             (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
   EXPECT_EQ(run.line.events.back(), (LineEvent{32, "<close>"}));
+  EXPECT_EQ(
+      run.history.lines,
+      (History{{"to 447775123456: run error: " + text + "; attempts 1; exit status 74", LOG_ERR}}));
   EXPECT_FALSE(run.line.IsOpen());
 }
 

@@ -103,6 +103,30 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Quorvex v1.0.0"}}),
     [](const auto& info) { return info.param.name; });
 
+// Standard output of `program arguments`, and its exit status.
+std::pair<std::string, int> OutputOf(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string output;
+  for (int c; (c = std::fgetc(pipe)) != EOF;) {
+    output += static_cast<char>(c);
+  }
+  return {output, WEXITSTATUS(::pclose(pipe))};
+}
+
+// --help and --version answer alone, without reading the configuration or writing the log.
+TEST(EndToEnd, HelpAndVersionTouchNothing) {
+  Installation installation;
+  const std::pair<std::string, int> version{"Quorvex 1.0.0\n", 0};
+  EXPECT_EQ(OutputOf(installation.Program() + " --version"), version);
+  const auto [help, status] = OutputOf(installation.Program() + " --help");
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(help.starts_with("Usage: Quorvex NUMBER,MESSAGE\n")) << help;
+  EXPECT_NE(help.find("  " + installation.dir.path().string() + "\n"), std::string::npos);
+  EXPECT_TRUE(help.ends_with("See Quorvex(1).\n"));
+  EXPECT_FALSE(std::filesystem::exists(installation.dir.path() / "Quorvex.log"));
+  EXPECT_EQ(installation.Run({"--version", "x"}).status, 78) << "only as the sole argument";
+}
+
 // A log that is a directory or a FIFO ends the run at once, by notice only.
 TEST(EndToEnd, LogThatIsNotARegularFileIsReportedAndNothingIsWritten) {
   for (const bool fifo : {false, true}) {

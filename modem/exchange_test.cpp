@@ -14,7 +14,7 @@ class TimedWaits : public ::testing::Test {
   }
 
   RunHarness run;
-  frmQuorvex form{{run.dir.path(), {}, run.notices, run.clock, run.line}};
+  frmQuorvex form{{run.dir.path(), {}, run.notices, run.clock, run.line, run.history}};
 };
 
 TEST_F(TimedWaits, ExchangeKeepsWaitingWhenTheWaitEndsEarly) {
@@ -38,7 +38,7 @@ TEST_F(TimedWaits, PauseRunsItsFullLengthEvenWhenSleepsEndEarly) {
 
 TEST(OpenLine, PortOutside16BitsIsABadSettingFoundBeforeAnyDeviceIsTouched) {
   RunHarness run;
-  frmQuorvex form({run.dir.path(), {}, run.notices, run.clock, run.line});
+  frmQuorvex form({run.dir.path(), {}, run.notices, run.clock, run.line, run.history});
   form.settings.ComPort = 40000;
   try {
     form.OpenLine();

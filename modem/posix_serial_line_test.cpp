@@ -15,6 +15,7 @@
 
 #include "app/frm_quorvex.h"
 #include "app/notices_fake.h"
+#include "app/run_history_fake.h"
 #include "app/test_dir.h"
 
 namespace quorvex {
@@ -64,7 +65,8 @@ class OverAPty : public ::testing::Test {
   RecordingNotices notices_;
   SystemClock clock_;
   PosixSerialLine line_{dir_.path()};
-  frmQuorvex form_{{dir_.path(), {}, notices_, clock_, line_}};
+  RecordingHistory history_;
+  frmQuorvex form_{{dir_.path(), {}, notices_, clock_, line_, history_}};
 };
 
 double SecondsSince(MonotonicTime start) {

@@ -5,6 +5,7 @@
 
 #include "app/frm_quorvex.h"
 #include "app/notices_fake.h"
+#include "app/run_history_fake.h"
 #include "app/test_dir.h"
 #include "base/text.h"
 #include "modem/line_fake.h"
@@ -86,7 +87,8 @@ TEST(WriteTrace, DoesNothingBeforeTheLogIsOpen) {
   RecordingNotices notices;
   FakeClock clock;
   FakeLine line(clock);
-  frmQuorvex form({dir.path(), {}, notices, clock, line});
+  RecordingHistory history;
+  frmQuorvex form({dir.path(), {}, notices, clock, line, history});
   EXPECT_NO_THROW(form.WriteTrace("not written"));
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "Quorvex.log"));
 }

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvex {
+
+// What `Quorvex --help` or `Quorvex --version` prints, when that is the sole argument (a
+// request starts with 44, so none can clash); nothing for every other command line.
+std::optional<std::string> InformationRequested(const std::vector<std::string>& arguments,
+                                                const std::filesystem::path& exeDir);
+
+}  // namespace quorvex
