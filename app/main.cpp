@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <system_error>
 
 #include "app/frm_quorvex.h"
@@ -24,6 +26,20 @@ bool OpenClosedStandardDescriptors() {
   return true;
 }
 
+// Quorvex's files live beside its real executable, wherever it was started from.
+std::optional<std::filesystem::path> ProgramDirectory(quorvex::NoticeSink& notices) {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    return exe.parent_path();
+  }
+  const std::string what = "Cannot find the program's directory from /proc/self/exe";
+  notices.Notify(
+      quorvex::RunErrorText(quorvex::RunError(error.value(), what + ": " + error.message())),
+      quorvex::NoticeKind::kPlain);
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -37,25 +53,17 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   StderrNotices stderrNotices;
-  NoticeSink& notices = stderrNotices;
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) {
-    const RunError failure(error.value(),
-                           "Cannot find the program's directory from "
-                           "/proc/self/exe: " +
-                               error.message());
-    notices.Notify(RunErrorText(failure), NoticeKind::kPlain);
+  const std::optional<std::filesystem::path> exeDir = ProgramDirectory(stderrNotices);
+  if (!exeDir) {
     return ExitStatus(Ending::kRunError);
   }
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const std::optional<std::string> information =
-          InformationRequested(arguments, exe.parent_path())) {
+  if (const std::optional<std::string> information = InformationRequested(arguments, *exeDir)) {
     return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
   }
   SystemClock clock;
-  PosixSerialLine line(exe.parent_path());
+  PosixSerialLine line(*exeDir);
   SyslogHistory history;
-  frmQuorvex form({exe.parent_path(), std::move(arguments), notices, clock, line, history});
+  frmQuorvex form({*exeDir, std::move(arguments), stderrNotices, clock, line, history});
   return form.Form_Load();
 }

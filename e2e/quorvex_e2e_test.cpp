@@ -265,14 +265,16 @@ TEST(EndToEnd, PortHeldExclusiveByAnotherProgramIsNotTouched) {
   EXPECT_EQ(modem.StopAndCollectReceived(), "");
 }
 
-// Opens the port as nobody, as the next non-root run would, and asks for its exclusive flag.
+// Opens the port as nobody (root passes TIOCEXCL), as the next non-root run would, and asks
+// for its exclusive flag.
 int ExclusiveFlagSeenByNobody(const std::string& device) {
   ::chmod(device.c_str(), 0666);
   const pid_t child = ::fork();
   if (child == 0) {
     const passwd* nobody = ::getpwnam("nobody");
-    if (nobody == nullptr || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+    if (::geteuid() == 0 &&
+        (nobody == nullptr || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)) {
       ::_exit(100);
     }
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

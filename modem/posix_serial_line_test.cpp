@@ -99,14 +99,6 @@ TEST_F(OverAPty, EarlyAnswerComesBackOnlyAfterTheFullWait) {
   modem.join();
 }
 
-TEST_F(OverAPty, SilentModemGivesEmptyTextAfterTheFullWait) {
-  form_.OpenLine();
-  const MonotonicTime start = std::chrono::steady_clock::now();
-  EXPECT_EQ(form_.SMS("AT\r", 1), "");
-  EXPECT_GE(SecondsSince(start), 1.0);
-  EXPECT_EQ(ModemReads(3), "AT\r");
-}
-
 TEST_F(OverAPty, UnreadTextComesInFrontOfTheNextAnswer) {
   form_.OpenLine();
   ModemSends("LATE");

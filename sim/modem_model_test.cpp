@@ -42,15 +42,6 @@ TEST(ModemModel, AnswersCommandsThenActsAsTheService) {
                                 "service-message \"Meet at 10-30\"", "accepted", "hang-up"}));
 }
 
-TEST(ModemModel, HangUpReturnsToCommandMode) {
-  Call call({});
-  EXPECT_EQ(call.Dial(), "\r\nOK\r\n\r\nCONNECT 9600\r\n");
-  call.model.LineClosed();
-  call.model.LineOpened();
-  EXPECT_EQ(call.model.Receive("ATZ\r", 0), "\r\nOK\r\n");
-  EXPECT_EQ(call.model.attempt(), 2);
-}
-
 TEST(ModemModel, EarlyAcceptanceAnswersTheMessagesFirstByte) {
   Call call({.later = {.acceptance = Acceptance::kEarly}});
   call.Dial();
