@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -144,22 +143,6 @@ TEST_F(OverAPty, SecondOpeningIsRefusedAsInUse) {
   EXPECT_FALSE(other.IsOpen());
   EXPECT_EQ(form_.SMS("AT\r", 0), "");  // the holder's line is untouched
   EXPECT_EQ(ModemReads(3), "AT\r");
-}
-
-TEST_F(OverAPty, PortHeldExclusiveByAnotherProgramIsLeftUntouched) {
-  ASSERT_GE(HoldSlave(), 0);
-  ASSERT_EQ(::ioctl(held_, TIOCEXCL), 0);  // as modem managers do, without flock
-  try {
-    form_.OpenLine();
-    FAIL() << "opened a port held in exclusive mode";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.failure(), Failure::kPortInUse);
-  }
-  EXPECT_FALSE(line_.IsOpen());
-  int exclusive = 0;
-  ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 1);
-  ::close(held_);
 }
 
 TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {

@@ -23,25 +23,6 @@ struct Call {
   ModemModel model;
 };
 
-TEST(ModemModel, AnswersCommandsThenActsAsTheService) {
-  Call call({});
-  call.model.LineOpened();
-  EXPECT_EQ(call.model.Receive("AT&FE0V1&C1&D2S0=0\r", 0), "\r\nOK\r\n");
-  EXPECT_EQ(call.model.Receive("ATDT9,0123\r", 10), "");
-  EXPECT_EQ(call.model.NextDue(), 12.0);
-  EXPECT_EQ(call.model.Tick(11.9), "");
-  EXPECT_EQ(call.model.Tick(12), "\r\nCONNECT 9600\r\n");
-  EXPECT_EQ(call.model.Receive("447775123456\r", 13), "");
-  EXPECT_EQ(call.model.Receive("Meet at 10-30", 14), "");
-  EXPECT_EQ(call.model.Receive("\r", 15), "\r\nMESSAGE ACCEPTED\r\n");
-  EXPECT_EQ(call.model.Receive("ATZ\r", 16), "");
-  call.model.LineClosed();
-  EXPECT_EQ(
-      call.model.TakeNotes(),
-      (std::vector<std::string>{"dial \"9,0123\"", "connect", "service-number \"447775123456\"",
-                                "service-message \"Meet at 10-30\"", "accepted", "hang-up"}));
-}
-
 TEST(ModemModel, EarlyAcceptanceAnswersTheMessagesFirstByte) {
   Call call({.later = {.acceptance = Acceptance::kEarly}});
   call.Dial();
