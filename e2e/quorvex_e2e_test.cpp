@@ -226,17 +226,6 @@ TEST(EndToEnd, SilentModemWithOneAttempt) {
   EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATZ\r");
 }
 
-TEST(EndToEnd, NoDialToneEndsTheDelivery) {
-  const SimulatedRun run =
-      RunAgainstSimulator(kWorkingIni, 2, {"--dial", "no-dial-tone"}, "447775123456,hi");
-  EXPECT_EQ(run.outcome.status, 75);
-  EXPECT_EQ(run.outcome.stderrText, "");
-  EXPECT_EQ(
-      Messages(run.log.end() - 2, run.log.end()),
-      (Messages{"ERROR: Modem reports that no DialTone was seen..", "Closing communications.."}));
-  EXPECT_EQ(run.received, "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\rATZ\r");
-}
-
 // With the call dropped, the modem takes commands again: the message must not reach it.
 TEST(EndToEnd, DroppedCallGetsNoByteOfTheMessage) {
   const SimulatedRun run =
