@@ -12,11 +12,6 @@ namespace {
 constexpr std::string_view kExample =
     "ie. Quorvex 447775123456,This is a test message to 07775 123456";
 
-std::string Banner() {
-  return "Quorvex v" + Digits(kVersionMajor) + "." + Digits(kVersionMinor) + "." +
-         Digits(kVersionRevision);
-}
-
 }  // namespace
 
 std::string RunErrorText(const RunError& error) {
@@ -42,7 +37,7 @@ int frmQuorvex::Form_Load() {
 
 int frmQuorvex::Run() {
   OpenTrace();
-  WriteTrace(Banner());
+  WriteTrace("Quorvex v" + VersionNumber());
   if (!LoadConfiguration()) {
     return EndRun(ExitStatus(Ending::kConfiguration), "");
   }
@@ -81,25 +76,27 @@ std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
 }
 
 int frmQuorvex::HandleRunError(const RunError& error) {
-  switch (error.failure()) {
-    case Failure::kStopped:
-      // Once the service has accepted, a caller must not send the message again.
-      {
-        WriteTrace("ERROR: " + error.description());
-        const std::string stop = "stopped by signal " + SignalName(error.number());
-        if (accepted_) {
-          return EndRun(ExitStatus(Ending::kAccepted), "accepted, then " + stop);
-        }
-        return EndRun(ExitStatusForSignal(error.number()), stop);
-      }
-    case Failure::kLogInUse:
-      platform_.notices.Notify(error.description(), NoticeKind::kPlain);
-      return EndRun(ExitStatus(Ending::kAnotherRun), "");
-    default:
-      WriteTrace(RunErrorText(error));
-      platform_.notices.Notify(RunErrorText(error), NoticeKind::kPlain);
-      return EndRun(ExitStatus(EndingOf(error.failure())), "run error: " + RunErrorText(error));
+  if (error.failure() == Failure::kStopped) {
+    return EndStopped(error);
   }
+  if (error.failure() == Failure::kLogInUse) {
+    platform_.notices.Notify(error.description(), NoticeKind::kPlain);
+    return EndRun(ExitStatus(Ending::kAnotherRun), "");
+  }
+  const std::string text = RunErrorText(error);
+  WriteTrace(text);
+  platform_.notices.Notify(text, NoticeKind::kPlain);
+  return EndRun(ExitStatus(EndingOf(error.failure())), "run error: " + text);
+}
+
+// Once the service has accepted, a caller must not send the message again.
+int frmQuorvex::EndStopped(const RunError& stop) {
+  WriteTrace("ERROR: " + stop.description());
+  const std::string outcome = "stopped by signal " + SignalName(stop.number());
+  if (accepted_) {
+    return EndRun(ExitStatus(Ending::kAccepted), "accepted, then " + outcome);
+  }
+  return EndRun(ExitStatusForSignal(stop.number()), outcome);
 }
 
 // Nothing is sent on the line first, even during a call: dropping DTR hangs up. A run that

@@ -77,6 +77,7 @@ class frmQuorvex {
   void StopWithNotice(std::string_view logLine, std::string_view notice);
   int EndRun(int exitStatus, std::string_view outcome);
   int HandleRunError(const RunError& error);
+  int EndStopped(const RunError& stop);
 
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
                             const std::string& tmpSendToNumber);

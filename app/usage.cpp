@@ -5,11 +5,6 @@
 namespace quorvex {
 namespace {
 
-std::string Version() {
-  return "Quorvex " + std::to_string(kVersionMajor) + "." + std::to_string(kVersionMinor) + "." +
-         std::to_string(kVersionRevision) + "\n";
-}
-
 std::string Usage(const std::filesystem::path& exeDir) {
   return "Usage: Quorvex NUMBER,MESSAGE\n"
          "       Quorvex --help | --version\n"
@@ -48,7 +43,7 @@ std::optional<std::string> InformationRequested(const std::vector<std::string>& 
     return Usage(exeDir);
   }
   if (arguments[0] == "--version") {
-    return Version();
+    return "Quorvex " + VersionNumber() + "\n";
   }
   return std::nullopt;
 }
