@@ -3,8 +3,8 @@
 
 #include "app/frm_quorvex.h"
 #include "app/version.h"
+#include "base/stop_signals.h"
 #include "base/text.h"
-#include "modem/stop_signals.h"
 
 namespace quorvex {
 namespace {
@@ -37,7 +37,7 @@ int frmQuorvex::Form_Load() {
 
 int frmQuorvex::Run() {
   OpenTrace();
-  WriteTrace("Quorvex v" + VersionNumber());
+  WriteTrace("Quorvex v" + std::string(kVersionNumber));
   if (!LoadConfiguration()) {
     return EndRun(ExitStatus(Ending::kConfiguration), "");
   }

@@ -3,7 +3,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "app/run_harness.h"
+#include "testing/run_harness.h"
 
 namespace quorvex {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,9 +12,9 @@
 #include "app/notices.h"
 #include "app/request.h"
 #include "app/run_history.h"
+#include "base/clock.h"
 #include "base/run_error.h"
 #include "config/settings.h"
-#include "modem/clock.h"
 #include "modem/serial_line.h"
 #include "trace/trace_log.h"
 
@@ -85,6 +86,7 @@ class frmQuorvex {
   void LogFault(AttemptOutcome fault);
   void PrepareRetry(AttemptOutcome fault);
   void CloseCommunications();
+  void WaitUntil(MonotonicTime deadline, const std::function<void(MonotonicTime)>& waitOnce);
 
   Platform platform_;
   TraceLog log_;

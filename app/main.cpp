@@ -9,9 +9,9 @@
 
 #include "app/frm_quorvex.h"
 #include "app/usage.h"
+#include "base/stop_signals.h"
 #include "base/write_all.h"
 #include "modem/posix_serial_line.h"
-#include "modem/stop_signals.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
   }
   SystemClock clock;
-  PosixSerialLine line(*exeDir);
+  PosixSerialLine line(*exeDir, clock);
   SyslogHistory history;
   frmQuorvex form({*exeDir, std::move(arguments), stderrNotices, clock, line, history});
   return form.Form_Load();

@@ -43,7 +43,7 @@ std::optional<std::string> InformationRequested(const std::vector<std::string>& 
     return Usage(exeDir);
   }
   if (arguments[0] == "--version") {
-    return "Quorvex " + VersionNumber() + "\n";
+    return "Quorvex " + std::string(kVersionNumber) + "\n";
   }
   return std::nullopt;
 }

@@ -7,17 +7,17 @@
 #include <cerrno>
 
 #include "base/run_error.h"
+#include "base/trusted_open.h"
 
 namespace quorvex {
 namespace {
 
-RunError TooLarge(const std::filesystem::path& file) {
-  return RunError(EFBIG, "Configuration file " + file.string() + " is larger than 1 MiB",
-                  Failure::kSetting);
+RunError TooLarge(const std::string& file) {
+  return RunError(EFBIG, "Configuration file " + file + " is larger than 1 MiB", Failure::kSetting);
 }
 
 // Reads at most one byte past the limit, so a file that grows meanwhile is caught too.
-std::string ReadAtMostLimit(int fd, const std::filesystem::path& file) {
+std::string ReadAtMostLimit(int fd, const std::string& file) {
   std::string bytes;
   char buffer[4096];
   ssize_t count;
@@ -27,7 +27,7 @@ std::string ReadAtMostLimit(int fd, const std::filesystem::path& file) {
       continue;
     }
     if (count < 0) {
-      throw OsError(errno, "Cannot read configuration file " + file.string());
+      throw OsError(errno, "Cannot read configuration file " + file, Failure::kSetting);
     }
     bytes.append(buffer, static_cast<size_t>(count));
   }
@@ -39,26 +39,28 @@ std::string ReadAtMostLimit(int fd, const std::filesystem::path& file) {
 
 }  // namespace
 
-std::optional<std::string> ReadRegularFile(const std::filesystem::path& file) {
+std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
+                                           const std::string& name) {
+  // O_NONBLOCK: a FIFO in the file's place must not hold the run in open().
+  const OpenedFile file =
+      OpenTrusted(dir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0, "configuration file");
+  if (!file.fd.valid() && file.error == ENOENT) {
+    return std::nullopt;
+  }
+  if (!file.fd.valid()) {
+    throw OsError(file.error, "Cannot open configuration file " + file.reached, Failure::kSetting);
+  }
   struct stat info {};
-  if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(file.fd.get(), &info) != 0) {
+    throw OsError(errno, "Cannot examine configuration file " + file.reached, Failure::kSetting);
+  }
+  if (!S_ISREG(info.st_mode)) {
     return std::nullopt;
   }
   if (static_cast<uintmax_t>(info.st_size) > kLargestConfiguration) {
-    throw TooLarge(file);
+    throw TooLarge(file.reached);
   }
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    throw OsError(errno, "Cannot open configuration file " + file.string());
-  }
-  try {
-    std::string bytes = ReadAtMostLimit(fd, file);
-    ::close(fd);
-    return bytes;
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
+  return ReadAtMostLimit(file.fd.get(), file.reached);
 }
 
 }  // namespace quorvex

@@ -5,7 +5,7 @@
 namespace quorvex {
 
 bool frmQuorvex::LoadConfiguration() {
-  const std::optional<std::string> bytes = ReadRegularFile(platform_.exeDir / "Quorvex.ini");
+  const std::optional<std::string> bytes = ReadRegularFile(platform_.exeDir, "Quorvex.ini");
   if (!bytes) {
     StopWithNotice("ERROR: Quorvex.INI not found in application directory - quitting",
                    "Quorvex.INI doesn't exists in the application directory..");

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/test_dir.h"
 #include "base/run_error.h"
 #include "base/text.h"
 #include "config/config_file.h"
 #include "config/numbers.h"
+#include "testing/test_dir.h"
 
 namespace quorvex {
 namespace {
@@ -126,10 +126,10 @@ TEST(ReadRegularFile, RefusesAFileOverOneMiBWithoutReadingIt) {
   const std::filesystem::path file = dir.path() / "Quorvex.ini";
   dir.Write("Quorvex.ini", "");
   std::filesystem::resize_file(file, kLargestConfiguration);
-  EXPECT_EQ(ReadRegularFile(file)->size(), kLargestConfiguration);
+  EXPECT_EQ(ReadRegularFile(dir.path(), "Quorvex.ini")->size(), kLargestConfiguration);
   std::filesystem::resize_file(file, 4ULL << 30);  // sparse: nothing to read but zeros
   try {
-    ReadRegularFile(file);
+    ReadRegularFile(dir.path(), "Quorvex.ini");
     FAIL() << "read a 4 GB configuration";
   } catch (const RunError& error) {
     EXPECT_EQ(error.description(), "Configuration file " + file.string() + " is larger than 1 MiB");

@@ -2,7 +2,7 @@
 #include <signal.h>
 #include <syslog.h>
 
-#include "app/run_harness.h"
+#include "testing/run_harness.h"
 
 namespace quorvex {
 namespace {

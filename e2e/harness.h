@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/test_dir.h"
+#include "testing/test_dir.h"
 
 namespace quorvex::e2e {
 

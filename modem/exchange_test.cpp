@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/run_harness.h"
+#include "testing/run_harness.h"
 
 namespace quorvex {
 namespace {

@@ -8,17 +8,24 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <utility>
 
 #include "base/run_error.h"
+#include "base/stop_signals.h"
+#include "base/trusted_open.h"
 #include "modem/line_settings.h"
 
 namespace quorvex {
 namespace {
 
 constexpr char kSevenBits = 0x7F;
+// What one exchange keeps of the answer: more than 9600 bit/s carry in the longest wait
+// (about 29 KB in 30 s), so every real answer is searched whole, and a flood through a
+// faster bridge is read and dropped rather than held.
+constexpr size_t kLongestAnswer = 64 * 1024;
 
 // Pseudo-terminals and some virtual ports have no modem-control lines.
 bool LacksModemLines(int error) {
@@ -34,20 +41,20 @@ void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
 }  // namespace
 
 void PosixSerialLine::Open(int16_t port) {
-  if (fd_ >= 0) {
+  if (fd_.valid()) {
     throw std::logic_error("serial port " + Describe() + " opened twice");
   }
   ChooseDevice(port);
-  const int fd = OpenDevice();
+  Fd fd = OpenDevice();
   RefuseIfExclusive(fd);
   LockPort(fd);
-  fd_ = fd;
-  if (::ioctl(fd_, TIOCEXCL) != 0) {
+  fd_ = std::move(fd);
+  if (::ioctl(fd_.get(), TIOCEXCL) != 0) {
     throw OsError(errno, "Cannot take serial port " + Describe() + " for exclusive use");
   }
   ApplySettings();
   RaiseDtrAndRts();
-  if (::tcflush(fd_, TCIFLUSH) != 0) {
+  if (::tcflush(fd_.get(), TCIFLUSH) != 0) {
     throw OsError(errno, "Cannot empty the receive buffer of serial port " + Describe());
   }
 }
@@ -59,84 +66,88 @@ void PosixSerialLine::ChooseDevice(int16_t port) {
     return;
   }
   if (port < 1) {
-    throw RunError(ENODEV, "Serial port " + portName_ + " has no device: port numbers start at 1");
+    throw RunError(ENODEV, "Serial port " + portName_ + " has no device: port numbers start at 1",
+                   Failure::kSetting);
   }
-  const std::filesystem::path link = exeDir_ / portName_;
   struct stat info {};
-  device_ =
-      ::lstat(link.c_str(), &info) == 0 ? link.string() : "/dev/ttyS" + std::to_string(port - 1);
+  const bool beside = ::lstat((exeDir_ / portName_).c_str(), &info) == 0;
+  deviceDir_ = beside ? exeDir_ : std::filesystem::path("/dev");
+  deviceName_ = beside ? portName_ : "ttyS" + std::to_string(port - 1);
+  device_ = (deviceDir_ / deviceName_).string();
 }
 
-int PosixSerialLine::OpenDevice() {
-  const int fd = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == EBUSY) {
+// Links are followed afresh on every opening, so a replugged adapter is found again.
+Fd PosixSerialLine::OpenDevice() {
+  OpenedFile device = OpenTrusted(deviceDir_, deviceName_,
+                                  O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0, "serial port");
+  reached_ = device.reached;
+  if (!device.fd.valid() && device.error == EBUSY) {
     ThrowInUse();
   }
-  if (fd < 0) {
-    throw OsError(errno, "Cannot open serial port " + Describe());
+  if (!device.fd.valid()) {
+    throw OsError(device.error, "Cannot open serial port " + Describe());
   }
-  return fd;
+  return std::move(device.fd);
 }
 
 // Root passes TIOCEXCL, so a port another program holds that way is asked about first, and
 // let go untouched: no DTR drop, no flush.
-void PosixSerialLine::RefuseIfExclusive(int fd) {
+void PosixSerialLine::RefuseIfExclusive(const Fd& fd) {
   int exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-    ::close(fd);
+  if (::ioctl(fd.get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
     ThrowInUse();
   }
 }
 
-void PosixSerialLine::LockPort(int fd) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+// The exclusive flag alone does not keep out another root process; the lock does.
+void PosixSerialLine::LockPort(const Fd& fd) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     return;
   }
-  const int error = errno;
-  ::close(fd);
-  if (error == EWOULDBLOCK) {
+  if (errno == EWOULDBLOCK) {
     ThrowInUse();
   }
-  throw OsError(error, "Cannot lock serial port " + Describe());
+  throw OsError(errno, "Cannot lock serial port " + Describe());
 }
 
 void PosixSerialLine::ApplySettings() {
   int lines = 0;
-  const bool withoutModemLines = ::ioctl(fd_, TIOCMGET, &lines) != 0 && LacksModemLines(errno);
+  const bool withoutModemLines =
+      ::ioctl(fd_.get(), TIOCMGET, &lines) != 0 && LacksModemLines(errno);
   termios current{};
-  if (::tcgetattr(fd_, &current) != 0) {
+  if (::tcgetattr(fd_.get(), &current) != 0) {
     throw OsError(errno, "Cannot read the settings of serial port " + Describe());
   }
   const termios wanted = MakeLineTermios(current, withoutModemLines);
   const std::string asked = LineSettingsText(withoutModemLines);
-  if (::tcsetattr(fd_, TCSANOW, &wanted) != 0) {
+  if (::tcsetattr(fd_.get(), TCSANOW, &wanted) != 0) {
     throw OsError(errno, "Serial port " + Describe() + " refuses the settings " + asked);
   }
   termios applied{};
-  if (::tcgetattr(fd_, &applied) != 0 || !SettingsTook(wanted, applied)) {
+  if (::tcgetattr(fd_.get(), &applied) != 0 || !SettingsTook(wanted, applied)) {
     throw RunError(EINVAL, "Serial port " + Describe() + " did not take the settings " + asked);
   }
 }
 
 void PosixSerialLine::RaiseDtrAndRts() {
   int lines = TIOCM_DTR | TIOCM_RTS;
-  if (::ioctl(fd_, TIOCMBIS, &lines) != 0 && !LacksModemLines(errno)) {
+  if (::ioctl(fd_.get(), TIOCMBIS, &lines) != 0 && !LacksModemLines(errno)) {
     throw OsError(errno, "Cannot set DTR and RTS on serial port " + Describe());
   }
 }
 
 void PosixSerialLine::Close() {
-  if (fd_ < 0) {
+  if (!fd_.valid()) {
     return;
   }
   // Dropping DTR hangs the modem up; flushing keeps close from waiting on a held-off line.
   int dtr = TIOCM_DTR;
-  ::ioctl(fd_, TIOCMBIC, &dtr);
-  ::tcflush(fd_, TCIOFLUSH);
-  ::ioctl(fd_, TIOCNXCL);
-  ::flock(fd_, LOCK_UN);
-  ::close(fd_);
-  fd_ = -1;
+  ::ioctl(fd_.get(), TIOCMBIC, &dtr);
+  ::tcflush(fd_.get(), TCIOFLUSH);
+  ::ioctl(fd_.get(), TIOCNXCL);
+  // Unlocked before the close: a descriptor this process passed on would keep the lock.
+  ::flock(fd_.get(), LOCK_UN);
+  fd_.reset();
   unsent_.clear();
   received_.clear();
 }
@@ -152,29 +163,27 @@ std::string PosixSerialLine::ReadAll() {
 }
 
 void PosixSerialLine::WaitUntil(MonotonicTime deadline) {
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd line{fd_, static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
-    const int ready = PollUntil(&line, 1, deadline);
-    if (ready < 0 && errno != EINTR) {
-      throw OsError(errno, "Cannot wait on serial port " + Describe());
-    }
-    if (ready <= 0) {
-      continue;
-    }
-    CheckStillConnected(line.revents);
-    if (line.revents & POLLIN) {
-      ReceiveAvailable();
-    }
-    if (line.revents & POLLOUT) {
-      SendPending();
-    }
+  pollfd line{fd_.get(), static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
+  const int ready = PollWithStopSignals(&line, 1, deadline - clock_.Now());
+  if (ready < 0 && errno != EINTR) {
+    throw OsError(errno, "Cannot wait on serial port " + Describe());
+  }
+  if (ready <= 0) {
+    return;
+  }
+  CheckStillConnected(line.revents);
+  if (line.revents & POLLIN) {
+    ReceiveAvailable();
+  }
+  if (line.revents & POLLOUT) {
+    SendPending();
   }
 }
 
 void PosixSerialLine::SendPending() {
   size_t sent = 0;
   while (sent < unsent_.size()) {
-    const ssize_t written = ::write(fd_, unsent_.data() + sent, unsent_.size() - sent);
+    const ssize_t written = ::write(fd_.get(), unsent_.data() + sent, unsent_.size() - sent);
     if (written > 0) {
       sent += static_cast<size_t>(written);
     } else if (written < 0 && errno == EAGAIN) {
@@ -189,9 +198,10 @@ void PosixSerialLine::SendPending() {
 void PosixSerialLine::ReceiveAvailable() {
   char buffer[4096];
   for (;;) {
-    const ssize_t count = ::read(fd_, buffer, sizeof buffer);
+    const ssize_t count = ::read(fd_.get(), buffer, sizeof buffer);
     if (count > 0) {
-      AppendSevenBit(received_, buffer, static_cast<size_t>(count));
+      const size_t room = kLongestAnswer - std::min(received_.size(), kLongestAnswer);
+      AppendSevenBit(received_, buffer, std::min(static_cast<size_t>(count), room));
     } else if (count == 0 || errno == EAGAIN) {
       return;
     } else if (errno != EINTR) {

@@ -3,21 +3,24 @@
 #include <filesystem>
 #include <string>
 
+#include "base/fd.h"
 #include "modem/serial_line.h"
 
 namespace quorvex {
 
 // The modem line on a termios device. Port N is the file or link COM<N> beside the
-// executable when there is one at the run's first opening, else /dev/ttyS<N-1>.
+// executable when there is one at the run's first opening, else /dev/ttyS<N-1>; it is
+// opened through trusted links only.
 class PosixSerialLine final : public SerialLine {
  public:
-  explicit PosixSerialLine(std::filesystem::path exeDir) : exeDir_(std::move(exeDir)) {}
+  PosixSerialLine(std::filesystem::path exeDir, Clock& clock)
+      : exeDir_(std::move(exeDir)), clock_(clock) {}
   PosixSerialLine(const PosixSerialLine&) = delete;
   PosixSerialLine& operator=(const PosixSerialLine&) = delete;
   ~PosixSerialLine() override { Close(); }
 
   void Open(int16_t port) override;
-  bool IsOpen() const override { return fd_ >= 0; }
+  bool IsOpen() const override { return fd_.valid(); }
   void Close() override;
   void Write(std::string_view text) override;
   std::string ReadAll() override;
@@ -25,9 +28,9 @@ class PosixSerialLine final : public SerialLine {
 
  private:
   void ChooseDevice(int16_t port);
-  int OpenDevice();
-  void RefuseIfExclusive(int fd);
-  void LockPort(int fd);
+  Fd OpenDevice();
+  void RefuseIfExclusive(const Fd& fd);
+  void LockPort(const Fd& fd);
   void ApplySettings();
   void RaiseDtrAndRts();
   void SendPending();
@@ -37,9 +40,13 @@ class PosixSerialLine final : public SerialLine {
   std::string Describe() const;
 
   std::filesystem::path exeDir_;
-  int fd_ = -1;
+  Clock& clock_;
+  Fd fd_;
   std::string portName_;
-  std::string device_;  // chosen at the first opening, kept for the run
+  std::filesystem::path deviceDir_;  // chosen at the first opening, kept for the run
+  std::string deviceName_;
+  std::string device_;   // the two together
+  std::string reached_;  // the device the links led to at the latest opening
   std::string unsent_;
   std::string received_;
 };

@@ -13,9 +13,9 @@
 #include <utility>
 
 #include "app/frm_quorvex.h"
-#include "app/notices_fake.h"
-#include "app/run_history_fake.h"
-#include "app/test_dir.h"
+#include "testing/notices_fake.h"
+#include "testing/run_history_fake.h"
+#include "testing/test_dir.h"
 
 namespace quorvex {
 namespace {
@@ -63,7 +63,7 @@ class OverAPty : public ::testing::Test {
   std::string slavePath_;
   RecordingNotices notices_;
   SystemClock clock_;
-  PosixSerialLine line_{dir_.path()};
+  PosixSerialLine line_{dir_.path(), clock_};
   RecordingHistory history_;
   frmQuorvex form_{{dir_.path(), {}, notices_, clock_, line_, history_}};
 };
@@ -130,7 +130,7 @@ TEST_F(OverAPty, KeepsTheLowSevenBitsBothWays) {
 
 TEST_F(OverAPty, SecondOpeningIsRefusedAsInUse) {
   form_.OpenLine();
-  PosixSerialLine other(dir_.path());
+  PosixSerialLine other(dir_.path(), clock_);
   try {
     other.Open(kPort);
     FAIL() << "opened a port that is in use";
@@ -185,7 +185,8 @@ TEST_F(OverAPty, ClosingIsSeenByTheOtherSide) {
 
 TEST(PortDevice, MissingDeviceAndPortsBelowOneAreNamed) {
   TestDir dir;
-  PosixSerialLine line(dir.path());
+  SystemClock clock;
+  PosixSerialLine line(dir.path(), clock);
   try {
     line.Open(99);  // no COM99 link here, and no /dev/ttyS98 on any machine of ours
     FAIL() << "opened COM99";
@@ -195,7 +196,7 @@ TEST(PortDevice, MissingDeviceAndPortsBelowOneAreNamed) {
               "Cannot open serial port COM99 (/dev/ttyS98): No such file or directory");
   }
   try {
-    PosixSerialLine(dir.path()).Open(-2);
+    PosixSerialLine(dir.path(), clock).Open(-2);
     FAIL() << "opened COM-2";
   } catch (const RunError& error) {
     EXPECT_EQ(error.description(), "Serial port COM-2 has no device: port numbers start at 1");

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "modem/clock.h"
+#include "base/clock.h"
 
 namespace quorvex {
 

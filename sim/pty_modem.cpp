@@ -36,8 +36,8 @@ timespec Timeout(double seconds) {
 
 PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(options.model) {
   if (!options_.transcript.empty()) {
-    transcript_ = std::fopen(options_.transcript.c_str(), "w");
-    if (transcript_ == nullptr) {
+    transcript_.reset(std::fopen(options_.transcript.c_str(), "w"));
+    if (!transcript_) {
       Check(-1, "cannot create transcript " + options_.transcript);
     }
   }
@@ -46,7 +46,7 @@ PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(option
   sigaddset(&stopping, SIGTERM);
   sigaddset(&stopping, SIGINT);
   sigprocmask(SIG_BLOCK, &stopping, nullptr);
-  signals_ = Check(signalfd(-1, &stopping, SFD_CLOEXEC), "signalfd");
+  signals_.reset(Check(signalfd(-1, &stopping, SFD_CLOEXEC), "signalfd"));
   OpenTerminal();
   WatchTerminal();
   MakeLink();
@@ -56,36 +56,29 @@ PtyModem::~PtyModem() {
   if (linked_) {
     ::unlink(options_.link.c_str());
   }
-  for (int fd : {master_, slave_, inotify_, signals_}) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-  if (transcript_ != nullptr) {
-    std::fclose(transcript_);
-  }
 }
 
 // The simulator keeps a slave descriptor of its own, so the terminal lives between calls.
 void PtyModem::OpenTerminal() {
-  master_ = Check(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK), "posix_openpt");
-  Check(grantpt(master_), "grantpt");
-  Check(unlockpt(master_), "unlockpt");
+  master_.reset(Check(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK), "posix_openpt"));
+  Check(grantpt(master_.get()), "grantpt");
+  Check(unlockpt(master_.get()), "unlockpt");
   char name[128];
-  if (ptsname_r(master_, name, sizeof name) != 0) {
+  if (ptsname_r(master_.get(), name, sizeof name) != 0) {
     Check(-1, "ptsname");
   }
   device_ = name;
-  slave_ = Check(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC), "open " + device_);
+  slave_.reset(Check(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC), "open " + device_));
   termios raw{};
-  Check(tcgetattr(slave_, &raw), "tcgetattr");
+  Check(tcgetattr(slave_.get(), &raw), "tcgetattr");
   cfmakeraw(&raw);
-  Check(tcsetattr(slave_, TCSANOW, &raw), "tcsetattr");
+  Check(tcsetattr(slave_.get(), TCSANOW, &raw), "tcsetattr");
 }
 
 void PtyModem::WatchTerminal() {
-  inotify_ = Check(inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1");
-  Check(inotify_add_watch(inotify_, device_.c_str(), IN_OPEN | IN_CLOSE), "inotify " + device_);
+  inotify_.reset(Check(inotify_init1(IN_CLOEXEC | IN_NONBLOCK), "inotify_init1"));
+  Check(inotify_add_watch(inotify_.get(), device_.c_str(), IN_OPEN | IN_CLOSE),
+        "inotify " + device_);
 }
 
 void PtyModem::MakeLink() {
@@ -99,7 +92,8 @@ void PtyModem::MakeLink() {
 
 void PtyModem::Run() {
   for (;;) {
-    pollfd fds[] = {{signals_, POLLIN, 0}, {inotify_, POLLIN, 0}, {master_, POLLIN, 0}};
+    pollfd fds[] = {
+        {signals_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}, {master_.get(), POLLIN, 0}};
     const std::optional<double> due = model_.NextDue();
     const timespec timeout = Timeout(due ? std::max(0.0, *due - Now()) : 3600);
     if (ppoll(fds, 3, &timeout, nullptr) < 0 && errno != EINTR) {
@@ -118,7 +112,7 @@ void PtyModem::Run() {
 void PtyModem::OnLineEvents() {
   alignas(inotify_event) char buffer[4096];
   ssize_t count;
-  while ((count = ::read(inotify_, buffer, sizeof buffer)) > 0) {
+  while ((count = ::read(inotify_.get(), buffer, sizeof buffer)) > 0) {
     for (char* at = buffer; at < buffer + count;) {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       if (event->mask & IN_OPEN) {
@@ -137,7 +131,7 @@ void PtyModem::OnLineEvents() {
 void PtyModem::OnReceived() {
   char buffer[4096];
   ssize_t count;
-  while ((count = ::read(master_, buffer, sizeof buffer)) > 0) {
+  while ((count = ::read(master_.get(), buffer, sizeof buffer)) > 0) {
     const std::string_view bytes(buffer, static_cast<size_t>(count));
     Record("recv", Escape(bytes));
     Send(model_.Receive(bytes, Now()));
@@ -151,7 +145,7 @@ void PtyModem::Send(const std::string& bytes) {
   }
   Record("sent", Escape(bytes));
   for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t written = ::write(master_, bytes.data() + sent, bytes.size() - sent);
+    const ssize_t written = ::write(master_.get(), bytes.data() + sent, bytes.size() - sent);
     if (written < 0 && errno != EINTR && errno != EAGAIN) {
       Check(-1, "write to " + device_);
     }
@@ -166,13 +160,13 @@ void PtyModem::RecordNotes() {
 }
 
 void PtyModem::Record(std::string_view event, std::string_view detail) {
-  if (transcript_ == nullptr) {
+  if (!transcript_) {
     return;
   }
-  std::fprintf(transcript_, "%.6f %.*s%s%.*s\n", Now(), static_cast<int>(event.size()),
+  std::fprintf(transcript_.get(), "%.6f %.*s%s%.*s\n", Now(), static_cast<int>(event.size()),
                event.data(), detail.empty() ? "" : " ", static_cast<int>(detail.size()),
                detail.data());
-  std::fflush(transcript_);
+  std::fflush(transcript_.get());
 }
 
 double PtyModem::Now() const {

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "base/fd.h"
 #include "sim/modem_model.h"
 #include "sim/options.h"
 
@@ -36,12 +38,12 @@ class PtyModem {
   SimOptions options_;
   ModemModel model_;
   std::string device_;
-  int master_ = -1;
-  int slave_ = -1;
-  int inotify_ = -1;
-  int signals_ = -1;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> transcript_{nullptr, std::fclose};
+  Fd master_;
+  Fd slave_;
+  Fd inotify_;
+  Fd signals_;
   bool linked_ = false;
-  std::FILE* transcript_ = nullptr;
 };
 
 }  // namespace quorvex::sim

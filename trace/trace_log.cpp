@@ -9,33 +9,38 @@
 #include <cstdio>
 
 #include "base/run_error.h"
+#include "base/trusted_open.h"
 #include "base/write_all.h"
 
 namespace quorvex {
 namespace {
 
 // A FIFO, device or directory would block the run, or take its lines somewhere else.
-void RequireRegularFile(int fd, const std::filesystem::path& file) {
+RunError NotRegular(const std::string& file) {
+  return RunError(EINVAL, "Cannot use trace log " + file + ": not a regular file");
+}
+
+void RequireRegularFile(int fd, const std::string& file) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    throw OsError(errno, "Cannot examine trace log " + file.string());
+    throw OsError(errno, "Cannot examine trace log " + file);
   }
   if (!S_ISREG(info.st_mode)) {
-    throw RunError(EINVAL, "Cannot use trace log " + file.string() + ": not a regular file");
+    throw NotRegular(file);
   }
 }
 
-void LockForThisRun(int fd, const std::filesystem::path& file) {
+void LockForThisRun(int fd, const std::filesystem::path& installation) {
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     return;
   }
   if (errno == EWOULDBLOCK) {
-    throw RunError(EWOULDBLOCK,
-                   "Another Quorvex run is in progress in " + file.parent_path().string() +
-                       " - try again later",
-                   Failure::kLogInUse);
+    throw RunError(
+        EWOULDBLOCK,
+        "Another Quorvex run is in progress in " + installation.string() + " - try again later",
+        Failure::kLogInUse);
   }
-  throw OsError(errno, "Cannot lock trace log " + file.string());
+  throw OsError(errno, "Cannot lock the trace log in " + installation.string());
 }
 
 }  // namespace
@@ -56,50 +61,41 @@ std::string FormatTraceLine(const std::tm& localTime, std::string_view message) 
   return line;
 }
 
-TraceLog::~TraceLog() {
-  Close();
-}
-
-void TraceLog::Open(const std::filesystem::path& file) {
+void TraceLog::Open(const std::filesystem::path& dir, const std::string& name) {
   // Not truncated before the lock is held: the log of a run in progress must survive.
-  const int fd =
-      ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-  if (fd < 0 && errno == ENXIO) {
-    throw RunError(EINVAL, "Cannot use trace log " + file.string() + ": not a regular file");
+  // 0660: the log holds recipients and messages, and a reader could also hold its lock.
+  OpenedFile file =
+      OpenTrusted(dir, name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                  0660, "trace log");
+  if (!file.fd.valid() && file.error == ENXIO) {
+    throw NotRegular(file.reached);
   }
-  if (fd < 0) {
-    throw OsError(errno, "Cannot create trace log " + file.string());
+  if (!file.fd.valid()) {
+    throw OsError(
+        file.error,
+        (file.existed ? "Cannot open trace log " : "Cannot create trace log ") + file.reached);
   }
-  try {
-    RequireRegularFile(fd, file);
-    LockForThisRun(fd, file);
-    if (::ftruncate(fd, 0) != 0) {
-      throw OsError(errno, "Cannot empty trace log " + file.string());
-    }
-  } catch (...) {
-    ::close(fd);
-    throw;
+  RequireRegularFile(file.fd.get(), file.reached);
+  LockForThisRun(file.fd.get(), dir);
+  if (::ftruncate(file.fd.get(), 0) != 0) {
+    throw OsError(errno, "Cannot empty trace log " + file.reached);
   }
-  Close();
-  fd_ = fd;
+  fd_ = std::move(file.fd);
   dropping_ = false;
-  path_ = file;
+  path_ = file.reached;
 }
 
 int TraceLog::Append(std::string_view line) {
   if (dropping_) {
     return 0;
   }
-  const int error = WriteAll(fd_, line);
+  const int error = WriteAll(fd_.get(), line);
   dropping_ = error != 0;
   return error;
 }
 
 void TraceLog::Close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  fd_.reset();
 }
 
 }  // namespace quorvex

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/fd.h"
+
 namespace quorvex {
 
 // "dd/mm/yyyy hh:mm:ss" on the 24-hour clock.
@@ -18,27 +20,22 @@ std::string FormatTraceLine(const std::tm& localTime, std::string_view message);
 // still leaves every line written so far.
 class TraceLog {
  public:
-  TraceLog() = default;
-  TraceLog(const TraceLog&) = delete;
-  TraceLog& operator=(const TraceLog&) = delete;
-  ~TraceLog();
-
-  // Opens `file` (following links), insists on a regular file, locks it, and only then
-  // empties it. Raises a RunError, kLogInUse when another run holds the lock; a failure
-  // leaves the log not open. Never blocks.
-  void Open(const std::filesystem::path& file);
-  bool IsOpen() const { return fd_ >= 0; }
+  // Opens `name` in `dir` through trusted links only, insists on a regular file, locks it,
+  // and only then empties it; a new log gets mode 0660. Raises a RunError, kLogInUse when
+  // another run holds the lock; a failure leaves the log not open. Never blocks.
+  void Open(const std::filesystem::path& dir, const std::string& name);
+  bool IsOpen() const { return fd_.valid(); }
   // Writes `line`. Returns 0, or the errno of the first failed write; from then on lines
   // are dropped, and the file stays open and locked.
   int Append(std::string_view line);
-  const std::filesystem::path& path() const { return path_; }
+  const std::string& path() const { return path_; }
   // Closes the file, which releases the lock.
   void Close();
 
  private:
-  int fd_ = -1;
+  Fd fd_;
   bool dropping_ = false;
-  std::filesystem::path path_;
+  std::string path_;
 };
 
 }  // namespace quorvex

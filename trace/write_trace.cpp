@@ -5,7 +5,7 @@
 namespace quorvex {
 
 void frmQuorvex::OpenTrace() {
-  log_.Open(platform_.exeDir / "Quorvex.log");
+  log_.Open(platform_.exeDir, "Quorvex.log");
 }
 
 // The log never decides the delivery: a failing write is told once, and the run goes on.
@@ -15,7 +15,7 @@ void frmQuorvex::WriteTrace(std::string_view tmpMsg) {
   }
   const int error = log_.Append(FormatTraceLine(platform_.clock.LocalTime(), tmpMsg));
   if (error != 0) {
-    platform_.notices.Notify("Cannot write to trace log " + log_.path().string() + ": " +
+    platform_.notices.Notify("Cannot write to trace log " + log_.path() + ": " +
                                  std::strerror(error) + " - later lines are dropped",
                              NoticeKind::kWarning, "Quorvex");
   }

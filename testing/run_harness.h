@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "app/frm_quorvex.h"
-#include "app/notices_fake.h"
-#include "app/run_history_fake.h"
-#include "app/test_dir.h"
-#include "modem/line_fake.h"
+#include "testing/line_fake.h"
+#include "testing/notices_fake.h"
+#include "testing/run_history_fake.h"
+#include "testing/test_dir.h"
 
 namespace quorvex {
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <poll.h>
-
 #include <chrono>
 #include <ctime>
 
@@ -15,8 +13,8 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual MonotonicTime Now() = 0;
-  // Sleeps until the monotonic clock reaches `deadline`, or less when interrupted. Raises
-  // the stop when a stop signal arrives meanwhile.
+  // Sleeps once, until the monotonic clock reaches `deadline` or less (a signal, an early
+  // timer); callers loop on Now(). Raises the stop when a stop signal arrives meanwhile.
   virtual void SleepUntil(MonotonicTime deadline) = 0;
   virtual std::tm LocalTime() = 0;
 };
@@ -27,9 +25,5 @@ class SystemClock final : public Clock {
   void SleepUntil(MonotonicTime deadline) override;
   std::tm LocalTime() override;
 };
-
-// One ppoll on `fds` until `deadline` at the latest, with the stop signals let in; returns
-// what ppoll returned (errno set) after raising the stop if one arrived.
-int PollUntil(pollfd* fds, nfds_t count, MonotonicTime deadline);
 
 }  // namespace quorvex

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "modem/clock.h"
+#include "base/clock.h"
 #include "modem/serial_line.h"
 
 namespace quorvex {

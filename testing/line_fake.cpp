@@ -1,11 +1,11 @@
-#include "modem/line_fake.h"
+#include "testing/line_fake.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
 #include "base/run_error.h"
-#include "modem/stop_signals.h"
+#include "base/stop_signals.h"
 
 namespace quorvex {
 

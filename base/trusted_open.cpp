@@ -1,0 +1,196 @@
+#include "base/trusted_open.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <deque>
+
+#include "base/run_error.h"
+
+namespace quorvex {
+namespace {
+
+constexpr int kMostLinks = 40;  // as the kernel's own limit, then ELOOP
+
+std::string UserName(uid_t uid) {
+  const passwd* user = ::getpwuid(uid);
+  return user != nullptr ? user->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  const group* entry = ::getgrgid(gid);
+  return entry != nullptr ? entry->gr_name : std::to_string(gid);
+}
+
+bool TrustedOwner(uid_t uid) {
+  return uid == 0 || uid == ::geteuid();
+}
+
+// Why someone other than root or us could change what the directory holds; empty if no one.
+std::string DirectoryDoubt(const struct stat& info, const std::string& path) {
+  if (!TrustedOwner(info.st_uid)) {
+    return path + " belongs to user " + UserName(info.st_uid);
+  }
+  if (info.st_mode & S_ISVTX) {
+    return {};
+  }
+  if (info.st_mode & S_IWOTH) {
+    return path + " is writable by others";
+  }
+  if (info.st_mode & S_IWGRP) {
+    return path + " is writable by group " + GroupName(info.st_gid);
+  }
+  return {};
+}
+
+std::deque<std::string> Components(const std::string& path) {
+  std::deque<std::string> parts;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    if (end > start && path.compare(start, end - start, ".") != 0) {
+      parts.emplace_back(path, start, end - start);
+    }
+    start = end + 1;
+  }
+  return parts;
+}
+
+// One walk from a directory to the file, a link at a time.
+class Walk {
+ public:
+  Walk(std::string what, std::string file) : what_(std::move(what)), file_(std::move(file)) {}
+
+  OpenedFile Open(const std::filesystem::path& dir, const std::string& name, int flags,
+                  mode_t mode) {
+    if (!EnterFrom(AT_FDCWD, dir.string(), dir.string())) {
+      return Failed(errno, (dir / name).string(), false);
+    }
+    pending_ = Components(name);
+    while (!pending_.empty()) {
+      const std::string part = pending_.front();
+      pending_.pop_front();
+      const std::string path = PathOf(part);
+      Fd node(::openat(at_.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      struct stat info {};
+      if (!node.valid() || ::fstat(node.get(), &info) != 0) {
+        return pending_.empty() && errno == ENOENT ? Create(part, path, flags, mode)
+                                                   : Failed(errno, path, false);
+      }
+      if (S_ISLNK(info.st_mode)) {
+        if (!Follow(node, info, path)) {
+          return Failed(errno, path, true);
+        }
+      } else if (!pending_.empty()) {
+        if (!EnterFrom(at_.get(), part, path)) {
+          return Failed(errno, path, true);
+        }
+      } else {
+        return OpenExisting(part, path, info, flags);
+      }
+    }
+    return Failed(EISDIR, atPath_, true);
+  }
+
+ private:
+  std::string PathOf(const std::string& part) const {
+    return (atPath_ == "/" ? "" : atPath_) + "/" + part;
+  }
+
+  bool EnterFrom(int from, const std::string& part, const std::string& path) {
+    Fd next(::openat(from, part.c_str(),
+                     O_PATH | O_DIRECTORY | O_CLOEXEC | (from == AT_FDCWD ? 0 : O_NOFOLLOW)));
+    if (!next.valid()) {
+      return false;
+    }
+    at_ = std::move(next);
+    atPath_ = part == ".." ? std::filesystem::path(atPath_).parent_path().string() : path;
+    return true;
+  }
+
+  void RefuseIf(const std::string& doubt) const {
+    if (!doubt.empty()) {
+      throw RunError(EPERM, "Refusing " + what_ + " " + file_ + ": " + doubt);
+    }
+  }
+
+  void CheckDirectory() const {
+    struct stat info {};
+    if (::fstat(at_.get(), &info) != 0) {
+      throw OsError(errno, "Cannot examine " + atPath_);
+    }
+    RefuseIf(DirectoryDoubt(info, atPath_));
+    sticky_ = (info.st_mode & S_ISVTX) != 0;
+  }
+
+  bool Follow(const Fd& link, const struct stat& info, const std::string& path) {
+    CheckDirectory();
+    if (!TrustedOwner(info.st_uid)) {
+      RefuseIf(path + " is a link owned by user " + UserName(info.st_uid));
+    }
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(link.get(), "", target, sizeof target);
+    if (length < 0 || ++links_ > kMostLinks) {
+      errno = length < 0 ? errno : ELOOP;
+      return false;
+    }
+    const std::string text(target, static_cast<size_t>(length));
+    std::deque<std::string> parts = Components(text);
+    pending_.insert(pending_.begin(), parts.begin(), parts.end());
+    return !text.starts_with('/') || EnterFrom(AT_FDCWD, "/", "/");
+  }
+
+  OpenedFile Create(const std::string& part, const std::string& path, int flags, mode_t mode) {
+    CheckDirectory();
+    if (!(flags & O_CREAT)) {
+      return Failed(ENOENT, path, false);
+    }
+    return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW, mode)), path, false);
+  }
+
+  OpenedFile OpenExisting(const std::string& part, const std::string& path, const struct stat& info,
+                          int flags) {
+    CheckDirectory();
+    if (sticky_ && !TrustedOwner(info.st_uid)) {
+      RefuseIf(path + " in a sticky directory belongs to user " + UserName(info.st_uid));
+    }
+    return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW)), path, true);
+  }
+
+  // In a sticky directory another user may create the name first; what was opened decides.
+  OpenedFile Verified(Fd fd, const std::string& path, bool existed) const {
+    if (!fd.valid()) {
+      return Failed(errno, path, existed);
+    }
+    struct stat info {};
+    if (sticky_ && ::fstat(fd.get(), &info) == 0 && !TrustedOwner(info.st_uid)) {
+      RefuseIf(path + " in a sticky directory belongs to user " + UserName(info.st_uid));
+    }
+    return {std::move(fd), 0, path, existed};
+  }
+
+  static OpenedFile Failed(int error, const std::string& path, bool existed) {
+    return {Fd(), error, path, existed};
+  }
+
+  std::string what_;
+  std::string file_;
+  Fd at_;
+  std::string atPath_;
+  mutable bool sticky_ = false;
+  std::deque<std::string> pending_;
+  int links_ = 0;
+};
+
+}  // namespace
+
+OpenedFile OpenTrusted(const std::filesystem::path& dir, const std::string& name, int flags,
+                       mode_t mode, std::string_view what) {
+  return Walk(std::string(what), (dir / name).string()).Open(dir, name, flags, mode);
+}
+
+}  // namespace quorvex
