@@ -9,6 +9,12 @@
 namespace quorvex {
 namespace {
 
+constexpr std::string_view kNoRequest =
+    "Please pass International format mobile number and message to send via SMS on command "
+    "line";
+constexpr std::string_view kInvalidRequest =
+    "Command line is invalid - please use the form 'Quorvex <Intl. format mobile no.>,<message "
+    "to send>'";
 constexpr std::string_view kExample =
     "ie. Quorvex 447775123456,This is a test message to 07775 123456";
 
@@ -39,11 +45,12 @@ int frmQuorvex::Run() {
   OpenTrace();
   WriteTrace("Quorvex v" + std::string(kVersionNumber));
   if (!LoadConfiguration()) {
-    return EndRun(ExitStatus(Ending::kConfiguration), "");
+    return EndRun(ExitStatus(Ending::kConfiguration), stopReason_);
   }
+  stage_ = "request";
   std::optional<ParsedRequest> request = ReadRequest();
   if (!request) {
-    return EndRun(ExitStatus(Ending::kBadRequest), "");
+    return EndRun(ExitStatus(Ending::kBadRequest), stopReason_);
   }
   recipient_ = request->number;
   WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
@@ -57,19 +64,14 @@ std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
   ParsedRequest request = ParseRequest(JoinArguments(platform_.arguments));
   if (request.status == RequestStatus::kEmpty) {
     WriteTrace("WARNING: No SMS message to send specified on command line");
-    platform_.notices.Notify(
-        "Please pass International format mobile number and message to send via SMS on "
-        "command line\n\n" +
-            std::string(kExample),
-        NoticeKind::kWarning, "Quorvex");
+    stopReason_ = kNoRequest;
+    platform_.notices.Notify(stopReason_ + "\n\n" + std::string(kExample), NoticeKind::kWarning,
+                             "Quorvex");
     return std::nullopt;
   }
   if (request.status == RequestStatus::kInvalid) {
-    platform_.notices.Notify(
-        "Command line is invalid - please use the form 'Quorvex <Intl. format mobile "
-        "no.>,<message to send>'\n\n" +
-            std::string(kExample),
-        NoticeKind::kPlain);
+    stopReason_ = kInvalidRequest;
+    platform_.notices.Notify(stopReason_ + "\n\n" + std::string(kExample), NoticeKind::kPlain);
     return std::nullopt;
   }
   return request;
@@ -100,12 +102,14 @@ int frmQuorvex::EndStopped(const RunError& stop) {
 }
 
 // Nothing is sent on the line first, even during a call: dropping DTR hangs up. A run that
-// got past its request leaves its outcome in the history.
+// opened its log leaves its outcome in the history; a second run turned away leaves none.
 int frmQuorvex::EndRun(int exitStatus, std::string_view outcome) {
   CloseLine();
+  const bool logged = log_.IsOpen();
   log_.Close();
-  if (recipient_) {
-    platform_.history.Record(HistoryLine(*recipient_, outcome, attempts_, exitStatus),
+  if (logged) {
+    platform_.history.Record(recipient_ ? HistoryLine(*recipient_, outcome, attempts_, exitStatus)
+                                        : StageHistoryLine(stage_, outcome, exitStatus),
                              HistoryPriority(exitStatus));
   }
   return exitStatus;

@@ -13,7 +13,9 @@ TEST(FormLoad, ConfigurationThatIsADirectoryCountsAsMissing) {
   std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
   EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
   EXPECT_EQ(run.notices.notices.at(0).kind, NoticeKind::kCritical);
-  EXPECT_TRUE(run.history.lines.empty()) << "only runs past their request are history";
+  EXPECT_EQ(run.history.lines.at(0).first,
+            "configuration: Quorvex.INI doesn't exists in the application directory..; exit "
+            "status 78");
 }
 
 // A line whose opening fails with something other than a RunError.

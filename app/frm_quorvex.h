@@ -90,6 +90,8 @@ class frmQuorvex {
 
   Platform platform_;
   TraceLog log_;
+  std::string stage_ = "configuration";   // for the history, until the request is known
+  std::string stopReason_;                // the notice that stopped the run, for the history
   std::optional<std::string> recipient_;  // once the request is known
   int attempts_ = 0;                      // attempts begun so far
   bool accepted_ = false;  // the service accepted: from here on the run reports success

@@ -15,7 +15,7 @@ bool IsAllBlanks(std::string_view text) {
 
 bool IsValidNumber(std::string_view number) {
   return number.starts_with("44") && number.size() >= kShortestNumber &&
-         std::none_of(number.begin(), number.end(), IsControl);
+         std::all_of(number.begin(), number.end(), IsPrintableAscii);
 }
 
 }  // namespace

@@ -17,9 +17,10 @@ struct ParsedRequest {
 // The arguments after the program name, joined with single blanks.
 std::string JoinArguments(const std::vector<std::string>& arguments);
 
-// Splits "number,message" at the first comma. The number must start with 44, hold at
-// least six bytes and no control byte; each control byte of the message becomes a blank,
-// so that the service gets it on one line and the log keeps one line per step.
+// Splits "number,message" at the first comma. The number must start with 44 and hold at
+// least six bytes, all printable ASCII: a 7-bit line would turn any other byte into
+// something else, a CR among them. Each control byte of the message becomes a blank, so
+// that the service gets it on one line and the log keeps one line per step.
 ParsedRequest ParseRequest(std::string_view argumentText);
 
 }  // namespace quorvex

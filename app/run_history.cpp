@@ -1,15 +1,27 @@
 #include "app/run_history.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
 
 #include "app/exit_status.h"
+#include "base/fd.h"
 
 namespace quorvex {
 
 std::string HistoryLine(std::string_view number, std::string_view outcome, int attempts,
                         int exitStatus) {
-  return "to " + std::string(number) + ": " + std::string(outcome) + "; attempts " +
+  return "to '" + std::string(number) + "': " + std::string(outcome) + "; attempts " +
          std::to_string(attempts) + "; exit status " + std::to_string(exitStatus);
+}
+
+std::string StageHistoryLine(std::string_view stage, std::string_view outcome, int exitStatus) {
+  return std::string(stage) + ": " + std::string(outcome) + "; exit status " +
+         std::to_string(exitStatus);
 }
 
 int HistoryPriority(int exitStatus) {
@@ -22,10 +34,30 @@ int HistoryPriority(int exitStatus) {
   return LOG_ERR;
 }
 
+std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_view tag, int pid,
+                           std::string_view text) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", kMonths[localTime.tm_mon % 12],
+                localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
+  return "<" + std::to_string(LOG_USER | priority) + ">" + stamp + " " + std::string(tag) + "[" +
+         std::to_string(pid) + "]: " + std::string(text);
+}
+
 void SyslogHistory::Record(std::string_view line, int priority) {
-  ::openlog("Quorvex", LOG_PID, LOG_USER);
-  ::syslog(priority, "%.*s", static_cast<int>(line.size()), line.data());
-  ::closelog();
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  const std::string datagram = SyslogDatagram(priority, local, "quorvex", ::getpid(), line);
+  sockaddr_un logger{};
+  logger.sun_family = AF_UNIX;
+  std::strncpy(logger.sun_path, socketPath_.c_str(), sizeof logger.sun_path - 1);
+  const Fd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (socket.valid()) {
+    ::sendto(socket.get(), datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&logger), sizeof logger);
+  }
 }
 
 }  // namespace quorvex

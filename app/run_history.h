@@ -1,12 +1,13 @@
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <string_view>
 
 namespace quorvex {
 
-// Where each run that got past its request leaves one line, so that an admin has a history
-// of what was sent (journalctl -t Quorvex).
+// Where each run that opened its log leaves one line, so that an admin has a history of
+// what was sent and why runs stopped (journalctl -t quorvex).
 class RunHistory {
  public:
   virtual ~RunHistory() = default;
@@ -14,17 +15,29 @@ class RunHistory {
   virtual void Record(std::string_view line, int priority) = 0;
 };
 
-// "to NUMBER: OUTCOME; attempts N; exit status S"
+// "to 'NUMBER': OUTCOME; attempts N; exit status S"
 std::string HistoryLine(std::string_view number, std::string_view outcome, int attempts,
                         int exitStatus);
+// "STAGE: OUTCOME; exit status S", for a run that stopped before its request was known.
+std::string StageHistoryLine(std::string_view stage, std::string_view outcome, int exitStatus);
 // Info for a delivery, a warning for "try again later", an error for the rest.
 int HistoryPriority(int exitStatus);
 
-// syslog(3) with ident Quorvex and facility user. Where no system logger listens, the line
-// is lost and nothing fails.
+// "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", the form syslog(3) sends, facility user.
+std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_view tag, int pid,
+                           std::string_view text);
+
+// Sends each line as one datagram to the system logger, tagged quorvex, without waiting:
+// a logger that is missing, full or refusing loses the line, and the run goes on at once.
+// syslog(3) would block on a full socket with the stop signals held off.
 class SyslogHistory final : public RunHistory {
  public:
+  explicit SyslogHistory(std::string socketPath = "/dev/log")
+      : socketPath_(std::move(socketPath)) {}
   void Record(std::string_view line, int priority) override;
+
+ private:
+  std::string socketPath_;
 };
 
 }  // namespace quorvex

@@ -17,6 +17,13 @@ std::string Digits(int64_t value);
 bool IsControl(char c);
 // `text` with each control byte turned into one blank.
 std::string BlankControls(std::string text);
+// True for the bytes a 7-bit line and a log line carry as they are: 0x20 to 0x7E.
+bool IsPrintableAscii(char c);
+// `text` as a 7-bit line can carry it: each non-ASCII character becomes its nearest ASCII
+// text as C.UTF-8's transliteration gives it ("\xC4\x8D" becomes "c", the euro sign "EUR"),
+// a byte outside valid UTF-8 or a character without an ASCII form becomes "?", and each
+// control byte a blank. Without C.UTF-8, every non-ASCII character becomes "?".
+std::string SevenBitText(std::string_view text);
 // A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
 std::string QuotedValue(std::string_view value);
 

@@ -27,6 +27,7 @@ bool frmQuorvex::LoadConfiguration() {
 
 void frmQuorvex::StopWithNotice(std::string_view logLine, std::string_view notice) {
   WriteTrace(logLine);
+  stopReason_ = notice;
   platform_.notices.Notify(notice, NoticeKind::kCritical, "Quorvex");
 }
 

@@ -21,6 +21,11 @@ bool Contains(std::string_view answer, std::string_view word) {
   return answer.find(word) != std::string_view::npos;
 }
 
+// Most chipsets say NO DIALTONE, as V.250 words it; others NO DIAL TONE.
+bool NoDialTone(std::string_view dialAnswer) {
+  return Contains(dialAnswer, "NO DIAL TONE") || Contains(dialAnswer, "NO DIALTONE");
+}
+
 // NO CARRIER after CONNECT: the call dropped and the modem takes commands again, so
 // anything sent now would be read as one.
 bool DroppedAfterConnect(std::string_view dialAnswer) {
@@ -71,8 +76,7 @@ frmQuorvex::AttemptOutcome frmQuorvex::RunAttempt(int attempt, std::string& tmpM
              "'");
   const std::string dialAnswer = SMS("ATDT" + settings.SMSPhone + "\r", kDialWait);
   if (!Contains(dialAnswer, "CONNECT")) {
-    return Contains(dialAnswer, "NO DIAL TONE") ? AttemptOutcome::kNoDialTone
-                                                : AttemptOutcome::kCallFault;
+    return NoDialTone(dialAnswer) ? AttemptOutcome::kNoDialTone : AttemptOutcome::kCallFault;
   }
   if (DroppedAfterConnect(dialAnswer)) {
     return AttemptOutcome::kCallFault;
@@ -88,6 +92,8 @@ bool frmQuorvex::PassRequest(std::string& tmpMessage, const std::string& tmpSend
   if (Contains(SMS(tmpSendToNumber + "\r", kNumberWait), "NO CARRIER")) {
     return false;
   }
+  // The line keeps seven bits: anything else would reach the service as other characters.
+  tmpMessage = SevenBitText(tmpMessage);
   const std::string& prepared = FixMessage(tmpMessage);
   WriteTrace("Passing fixed message '" + prepared + "' to messaging service..");
   // The service may accept before the final CR, or split its answer across both reads.

@@ -61,7 +61,7 @@ TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
                                       {39, "<close>"}}));
   EXPECT_TRUE(run.notices.notices.empty());
   EXPECT_EQ(run.history.lines,
-            (History{{"to 447775123456: accepted; attempts 1; exit status 0", LOG_INFO}}));
+            (History{{"to '447775123456': accepted; attempts 1; exit status 0", LOG_INFO}}));
 }
 
 TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
@@ -83,8 +83,9 @@ TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
                                       {11, "ATZ\r"},
                                       {12, "<close>"}}));
   EXPECT_TRUE(run.notices.notices.empty());
-  EXPECT_EQ(run.history.lines,
-            (History{{"to 447775123456: not delivered; attempts 2; exit status 75", LOG_WARNING}}));
+  EXPECT_EQ(
+      run.history.lines,
+      (History{{"to '447775123456': not delivered; attempts 2; exit status 75", LOG_WARNING}}));
 }
 
 TEST_F(Delivery, NoDialToneIsNeverRetried) {
@@ -202,7 +203,7 @@ TEST_F(Delivery, StopSignalDuringTheCallEndsTheRunAtOnce) {
   EXPECT_EQ(run.line.events.size(), 4U);
   EXPECT_TRUE(run.notices.notices.empty());
   EXPECT_EQ(run.history.lines,
-            (History{{"to 447775123456: stopped by signal SIGTERM; attempts 1; exit status 143",
+            (History{{"to '447775123456': stopped by signal SIGTERM; attempts 1; exit status 143",
                       LOG_WARNING}}));
 }
 
@@ -216,8 +217,9 @@ TEST_F(Delivery, StopSignalAfterAcceptanceStillReportsSuccess) {
                    "successfully.",
                    "+38 ERROR: Stopped by signal SIGINT"}));
   EXPECT_EQ(run.line.events.back(), (LineEvent{38.5, "<close>"}));
-  EXPECT_EQ(run.history.lines.at(0).first,
-            "to 447775123456: accepted, then stopped by signal SIGINT; attempts 1; exit status 0");
+  EXPECT_EQ(
+      run.history.lines.at(0).first,
+      "to '447775123456': accepted, then stopped by signal SIGINT; attempts 1; exit status 0");
 }
 
 TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
@@ -239,9 +241,9 @@ TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
   EXPECT_EQ(run.notices.notices,
             (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
   EXPECT_EQ(run.line.events.back(), (LineEvent{32, "<close>"}));
-  EXPECT_EQ(
-      run.history.lines,
-      (History{{"to 447775123456: run error: " + text + "; attempts 1; exit status 74", LOG_ERR}}));
+  EXPECT_EQ(run.history.lines,
+            (History{{"to '447775123456': run error: " + text + "; attempts 1; exit status 74",
+                      LOG_ERR}}));
   EXPECT_FALSE(run.line.IsOpen());
 }
 

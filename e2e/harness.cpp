@@ -1,8 +1,10 @@
 #include "e2e/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/wait.h>
@@ -34,6 +36,9 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
     if (options.closeStandardOutputs) {
       ::close(STDOUT_FILENO);
       ::close(STDERR_FILENO);
+    }
+    if (options.asGroupMember && !BecomeGroupMember()) {
+      ::_exit(126);
     }
     if (options.fileSizeLimit) {
       const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
@@ -107,6 +112,28 @@ std::string Unescape(const std::string& quoted) {
 
 }  // namespace
 
+bool BecomeGroupMember() {
+  const passwd* nobody = ::getpwnam("nobody");
+  const group* dialout = ::getgrnam("dialout");
+  if (::geteuid() != 0) {
+    return true;
+  }
+  if (nobody == nullptr || dialout == nullptr) {
+    return false;
+  }
+  const gid_t gid = dialout->gr_gid;
+  return ::setgroups(1, &gid) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
+}
+
+int AsGroupMember(const std::function<int()>& act) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::_exit(BecomeGroupMember() ? act() : 126);
+  }
+  return WaitForExit(child);
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -164,7 +191,8 @@ std::vector<std::string> Installation::LogMessages() const {
 }
 
 bool Installation::AwaitLogLine(const std::string& text) const {
-  return AwaitFileHolding(dir.path() / "Quorvex.log", text, std::chrono::seconds(60));
+  return AwaitFileHolding(std::filesystem::canonical(dir.path() / "Quorvex.log"), text,
+                          std::chrono::seconds(60));
 }
 
 Simulator::Simulator(const Installation& installation, int port, std::vector<std::string> options)

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,13 @@ struct Outcome {
 struct StartOptions {
   bool closeStandardOutputs = false;    // as some daemons start their children
   std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE, in bytes
+  bool asGroupMember = false;           // as nobody in group dialout, when run by root
 };
+
+// In a child: becomes nobody in group dialout (when root), as a less trusted user would run.
+bool BecomeGroupMember();
+// Runs `act` in a child that became nobody in group dialout; returns its exit status.
+int AsGroupMember(const std::function<int()>& act);
 
 // A program started with no input and its standard error on a pipe.
 class Started {

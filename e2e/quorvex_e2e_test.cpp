@@ -155,7 +155,67 @@ TEST(EndToEnd, PortThatCannotBeOpenedEndsTheRunAfterTheOpeningLine) {
   EXPECT_EQ(installation.LogMessages(),
             (Messages{"Quorvex v1.0.0", "Sending 'Meet at 10_30' to '447775123456'",
                       "Opening communications .. attempt number 1 of 5", text}));
+  struct stat log {};
+  ASSERT_EQ(::stat((installation.dir.path() / "Quorvex.log").c_str(), &log), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(log.st_mode & 0777, 0660 & ~mask) << "nothing for others, whatever the umask";
 }
+
+// A dialout member who can write a directory on the way plants a link there; root's run
+// must refuse before it opens, creates or truncates anything.
+struct PlantedCase {
+  std::string name;
+  std::string plantedTarget;  // where the member's link points, in the installation
+  bool ownDirectory;          // the installation directory itself belongs to nobody
+  std::string doubt;          // after the directory's path
+};
+
+void PrintTo(const PlantedCase& planted, std::ostream* out) {
+  *out << planted.name;
+}
+
+class PlantedLink : public ::testing::TestWithParam<PlantedCase> {};
+
+TEST_P(PlantedLink, IsRefusedAndNothingIsTouched) {
+  const PlantedCase& planted = GetParam();
+  Installation installation;
+  const std::filesystem::path dir = installation.dir.path();
+  installation.Configure(kWorkingIni);
+  installation.dir.Write("root-only", "root's own\n");
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dir / "log").c_str(), 0), 0);
+  ASSERT_EQ(::chown((dir / "log").c_str(), 0, planted.ownDirectory ? 0 : 20), 0);
+  ASSERT_EQ(::chmod((dir / "log").c_str(), 0775), 0);
+  std::filesystem::create_symlink("log/Quorvex.log", dir / "Quorvex.log");
+  if (planted.ownDirectory) {
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 0), 0);
+  }
+  const std::string link = (planted.ownDirectory ? dir : dir / "log").string() + "/Quorvex.log";
+  const std::string target = (dir / planted.plantedTarget).string();
+  ASSERT_EQ(AsGroupMember([&] {
+              ::unlink(link.c_str());
+              return ::symlink(target.c_str(), link.c_str());
+            }),
+            0);
+  const Outcome outcome = installation.Run({"447775123456,hi"});
+  EXPECT_EQ(outcome.status, 74);
+  EXPECT_EQ(outcome.stderrText, "Quorvex: Error #1 (Refusing trace log " +
+                                    (dir / "Quorvex.log").string() + ": " +
+                                    (planted.ownDirectory ? dir : dir / "log").string() +
+                                    planted.doubt + ") occurred during initialization...\n");
+  EXPECT_EQ(installation.dir.Read("root-only"), "root's own\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "created"));
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, PlantedLink,
+                         ::testing::Values(PlantedCase{"ToAnExistingFile", "root-only", false,
+                                                       " is writable by group dialout"},
+                                           PlantedCase{"ToANewFile", "created", false,
+                                                       " is writable by group dialout"},
+                                           PlantedCase{"InADirectoryOfAnotherUser", "created", true,
+                                                       " belongs to user nobody"}),
+                         [](const auto& info) { return info.param.name; });
 
 const Messages kDeliveryLog{
     "Quorvex v1.0.0",
@@ -171,12 +231,26 @@ const Messages kDeliveryLog{
 const char* const kDeliveryBytes =
     "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rMeet at 10-30\rATZ\r";
 
-// A CR in the message goes out as a blank; a second run meanwhile is turned away at once
-// and leaves the first run's log alone.
-TEST(EndToEnd, DeliversThroughTheSimulatedModemWhileASecondRunIsTurnedAway) {
+// The packaged layout: the log behind a link, root:dialout 0660 in a root-owned directory.
+void LayOutAsPackaged(const Installation& installation) {
+  const std::filesystem::path dir = installation.dir.path();
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((dir / "log").c_str(), 0755), 0);
+  installation.dir.Write("log/Quorvex.log", "");
+  ASSERT_EQ(::chown((dir / "log/Quorvex.log").c_str(), 0, 20), 0);
+  ASSERT_EQ(::chmod((dir / "log/Quorvex.log").c_str(), 0660), 0);
+  std::filesystem::create_symlink("log/Quorvex.log", dir / "Quorvex.log");
+}
+
+// Root and a dialout member share one installation and its log, one after the other. A
+// second run meanwhile is turned away at once and leaves the first run's log alone. A CR
+// in the message goes out as a blank, other text as its nearest ASCII.
+TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnWhileASecondRunIsTurnedAway) {
   Installation installation;
   installation.Configure(kWorkingIni);
-  Simulator modem(installation, 2, {});
+  LayOutAsPackaged(installation);
+  Simulator modem(installation, 2, {"--pieces"});
+  ::chmod(modem.device().c_str(), 0666);
   Started first(installation.Program(), {"447775123456,Meet at\r10_30"});
   ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
   const auto secondStart = std::chrono::steady_clock::now();
@@ -189,7 +263,21 @@ TEST(EndToEnd, DeliversThroughTheSimulatedModemWhileASecondRunIsTurnedAway) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.stderrText, "");
   EXPECT_EQ(installation.LogMessages(), kDeliveryLog);
-  EXPECT_EQ(modem.StopAndCollectReceived(), kDeliveryBytes);
+  StartOptions asMember;
+  asMember.asGroupMember = true;
+  const Outcome member = Started(installation.Program(),
+                                 {"447775123456,K\xC4\x8D 5 \xE2\x80\x93 \xC3\x8D"
+                                  "cone\xE2\x80\x99s \xE2\x82\xAC"
+                                  "5 caf\xE9_x"},
+                                 asMember)
+                             .Wait();
+  EXPECT_EQ(member.status, 0) << member.stderrText;
+  EXPECT_EQ(installation.LogMessages().at(6),
+            "Passing fixed message 'Kc 5 - Icone's EUR5 caf?-x' to messaging service..");
+  EXPECT_EQ(
+      modem.StopAndCollectReceived(),
+      std::string(kDeliveryBytes) +
+          "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rKc 5 - Icone's EUR5 caf?-x\rATZ\r");
 }
 
 // One run of the installed program against the simulator on COM<port>.
@@ -253,25 +341,15 @@ TEST(EndToEnd, PortHeldExclusiveByAnotherProgramIsNotTouched) {
   EXPECT_EQ(modem.StopAndCollectReceived(), "");
 }
 
-// Opens the port as nobody (root passes TIOCEXCL), as the next non-root run would, and asks
-// for its exclusive flag.
-int ExclusiveFlagSeenByNobody(const std::string& device) {
+// Opens the port as a group member (root passes TIOCEXCL), as the next non-root run would,
+// and asks for its exclusive flag.
+int ExclusiveFlagSeenByAGroupMember(const std::string& device) {
   ::chmod(device.c_str(), 0666);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (::geteuid() == 0 &&
-        (nobody == nullptr || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)) {
-      ::_exit(100);
-    }
+  return AsGroupMember([&] {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     int exclusive = 0;
-    ::_exit(fd < 0 ? 101 : ::ioctl(fd, TIOCGEXCL, &exclusive) != 0 ? 102 : exclusive);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WEXITSTATUS(status);
+    return fd < 0 ? 101 : ::ioctl(fd, TIOCGEXCL, &exclusive) != 0 ? 102 : exclusive;
+  });
 }
 
 class StopSignal : public ::testing::TestWithParam<int> {};
@@ -293,7 +371,7 @@ TEST_P(StopSignal, EndsTheCallAtOnceAndLeavesThePortFree) {
                                                       : GetParam() == SIGINT ? "SIGINT"
                                                                              : "SIGHUP"));
   EXPECT_TRUE(modem.AwaitTranscript(" close\n"));
-  EXPECT_EQ(ExclusiveFlagSeenByNobody(modem.device()), 0);
+  EXPECT_EQ(ExclusiveFlagSeenByAGroupMember(modem.device()), 0);
   EXPECT_EQ(modem.StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r");
 }
 

@@ -19,6 +19,8 @@ std::string_view FailedDialWord(DialAnswer dial) {
       return "NO CARRIER";
     case DialAnswer::kNoDialTone:
       return "NO DIAL TONE";
+    case DialAnswer::kNoDialtone:
+      return "NO DIALTONE";
     default:
       return "";
   }
@@ -52,8 +54,15 @@ const Behaviour& ModemModel::Current() const {
 std::string ModemModel::Receive(std::string_view bytes, double now) {
   std::string reply;
   for (char c : bytes) {
-    if (mode_ == Mode::kDialling || mode_ == Mode::kDone) {
+    if (mode_ == Mode::kDialling) {
+      reply += AbortDial();  // the byte that aborts is lost
+      continue;
+    }
+    if (mode_ == Mode::kDone) {
       continue;  // nothing the caller types matters now
+    }
+    if (mode_ == Mode::kCommand && echo_) {
+      reply += c;
     }
     if (c != '\r') {
       if (mode_ == Mode::kMessage && line_.empty()) {
@@ -74,8 +83,14 @@ std::string ModemModel::CommandLine(const std::string& line, double now) {
   if (line.empty() || Current().modem == ModemAnswer::kSilent) {
     return "";
   }
-  if (Current().modem == ModemAnswer::kError || !line.starts_with("AT")) {
+  if (!line.starts_with("AT")) {
+    return "";
+  }
+  if (Current().modem == ModemAnswer::kError) {
     return Result("ERROR");
+  }
+  if (line.find("E0") != std::string::npos || line == "ATZ") {
+    echo_ = line == "ATZ";
   }
   if (line.starts_with("ATD")) {
     notes_.push_back("dial " + Escape(line.substr(line.starts_with("ATDT") ? 4 : 3)));
@@ -124,6 +139,12 @@ std::string ModemModel::ServiceLine(const std::string& line) {
   }
   notes_.push_back("accepted");
   return Result("MESSAGE ACCEPTED");
+}
+
+std::string ModemModel::AbortDial() {
+  Reset(Mode::kCommand);
+  notes_.push_back("dial-aborted");
+  return Result("NO CARRIER");
 }
 
 std::string ModemModel::DropCall() {

@@ -8,7 +8,7 @@
 namespace quorvex::sim {
 
 enum class ModemAnswer { kOk, kSilent, kError };
-enum class DialAnswer { kConnect, kBusy, kNoCarrier, kNoDialTone, kSilent };
+enum class DialAnswer { kConnect, kBusy, kNoCarrier, kNoDialTone, kNoDialtone, kSilent };
 enum class Acceptance { kOnFinalCr, kEarly, kNever };
 // Where the call drops (NO CARRIER, back to command mode): never, with the dial answer
 // right after CONNECT, or as the answer to the recipient number.
@@ -30,7 +30,10 @@ struct ModelConfig {
 };
 
 // A Hayes modem in command mode and, once connected, the messaging service: the first line
-// is the recipient number, the next the message. Times are seconds on any monotonic clock.
+// is the recipient number, the next the message. Like a real modem it echoes what it gets
+// in command mode while echo is on (at power-up and after ATZ; E0 takes effect after its own
+// line), ignores lines that do not start with AT, and aborts a dial when anything arrives
+// during it. Times are seconds on any monotonic clock.
 class ModemModel {
  public:
   explicit ModemModel(ModelConfig config) : config_(config) {}
@@ -56,6 +59,7 @@ class ModemModel {
   std::string EarlyAcceptance();
   std::string DialResult();
   std::string DropCall();
+  std::string AbortDial();
   void Reset(Mode mode);
 
   ModelConfig config_;
@@ -64,6 +68,7 @@ class ModemModel {
   std::string line_;
   std::optional<double> dialDue_;
   bool accepted_ = false;
+  bool echo_ = true;
   std::vector<std::string> notes_;
 };
 

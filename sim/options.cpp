@@ -14,7 +14,9 @@ so that Quorvex can run its whole job without a modem. Link PATH as COM<N> besid
 of Quorvex and set COMPORT=<N> in its Quorvex.ini. The modem answers AT commands with OK
 and ATDT after the dial delay with CONNECT; then the service takes the recipient number
 (first line) and the message (second line) and answers the CR that ends the message with
-MESSAGE ACCEPTED. Closing the line hangs up; every opening is a new attempt.
+MESSAGE ACCEPTED. Closing the line hangs up; every opening is a new attempt. Like a real
+modem it echoes command lines while echo is on (at power-up and after ATZ), ignores lines
+that do not start with AT, and aborts a dial when anything arrives during it.
 Stops cleanly on SIGTERM or SIGINT and removes the link.
 
 Options:
@@ -23,7 +25,8 @@ Options:
                           open N, close, recv "bytes", sent "bytes", note TEXT
   --modem ANSWER        how AT commands are answered: ok (default), silent, error
   --dial ANSWER         how ATDT is answered: connect (default), busy, no-carrier,
-                          no-dial-tone, silent
+                          no-dial-tone, no-dialtone (as most chipsets word it), silent
+  --pieces              send each answer a few bytes at a time, as real modems do
   --dial-delay SECONDS  time from ATDT to the dial answer (default 2)
   --accept WHEN         when the service answers MESSAGE ACCEPTED: on-cr (default,
                           the CR after the message), early (the message's first byte),
@@ -53,11 +56,10 @@ Value Lookup(const std::map<std::string, Value>& names, const std::string& optio
 
 const std::map<std::string, ModemAnswer> kModemAnswers = {
     {"ok", ModemAnswer::kOk}, {"silent", ModemAnswer::kSilent}, {"error", ModemAnswer::kError}};
-const std::map<std::string, DialAnswer> kDialAnswers = {{"connect", DialAnswer::kConnect},
-                                                        {"busy", DialAnswer::kBusy},
-                                                        {"no-carrier", DialAnswer::kNoCarrier},
-                                                        {"no-dial-tone", DialAnswer::kNoDialTone},
-                                                        {"silent", DialAnswer::kSilent}};
+const std::map<std::string, DialAnswer> kDialAnswers = {
+    {"connect", DialAnswer::kConnect},        {"busy", DialAnswer::kBusy},
+    {"no-carrier", DialAnswer::kNoCarrier},   {"no-dial-tone", DialAnswer::kNoDialTone},
+    {"no-dialtone", DialAnswer::kNoDialtone}, {"silent", DialAnswer::kSilent}};
 const std::map<std::string, Acceptance> kAcceptances = {{"on-cr", Acceptance::kOnFinalCr},
                                                         {"early", Acceptance::kEarly},
                                                         {"never", Acceptance::kNever}};
@@ -136,6 +138,10 @@ SimOptions ParseOptions(const std::vector<std::string>& arguments) {
     if (option == "--help") {
       parsed.options.help = true;
       return parsed.options;
+    }
+    if (option == "--pieces") {
+      parsed.options.pieces = true;
+      continue;
     }
     const auto setter = kSetters.find(option);
     if (setter == kSetters.end()) {

@@ -11,6 +11,7 @@ struct SimOptions {
   std::string link;
   std::string transcript;
   ModelConfig model;
+  bool pieces = false;  // answers go a few bytes at a time
   bool help = false;
 };
 

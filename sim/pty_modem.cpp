@@ -144,8 +144,14 @@ void PtyModem::Send(const std::string& bytes) {
     return;
   }
   Record("sent", Escape(bytes));
+  const size_t piece = options_.pieces ? 3 : bytes.size();
   for (size_t sent = 0; sent < bytes.size();) {
-    const ssize_t written = ::write(master_.get(), bytes.data() + sent, bytes.size() - sent);
+    if (sent > 0 && options_.pieces) {
+      const timespec gap = Timeout(0.01);
+      ::nanosleep(&gap, nullptr);
+    }
+    const ssize_t written =
+        ::write(master_.get(), bytes.data() + sent, std::min(piece, bytes.size() - sent));
     if (written < 0 && errno != EINTR && errno != EAGAIN) {
       Check(-1, "write to " + device_);
     }
