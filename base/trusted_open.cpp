@@ -90,7 +90,7 @@ class Walk {
           return Failed(errno, path, true);
         }
       } else {
-        return OpenExisting(part, path, info, flags);
+        return OpenExisting(part, path, info, flags, mode);
       }
     }
     return Failed(EISDIR, atPath_, true);
@@ -153,12 +153,12 @@ class Walk {
   }
 
   OpenedFile OpenExisting(const std::string& part, const std::string& path, const struct stat& info,
-                          int flags) {
+                          int flags, mode_t mode) {
     CheckDirectory();
     if (sticky_ && !TrustedOwner(info.st_uid)) {
       RefuseIf(path + " in a sticky directory belongs to user " + UserName(info.st_uid));
     }
-    return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW)), path, true);
+    return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW, mode)), path, true);
   }
 
   // In a sticky directory another user may create the name first; what was opened decides.

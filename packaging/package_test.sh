@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build into a scratch prefix and builds the Debian package, unpacks it into a
-# scratch root, and checks both layouts and that the installed program runs.
+# scratch root, and checks both layouts, the maintainer scripts, lintian's verdict and that
+# the installed program runs.
 set -eu
 build=$1
 scratch=$(mktemp -d)
@@ -9,14 +10,16 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 file_in() { [ -f "$1/$2" ] && [ ! -L "$1/$2" ] || fail "$2 is not a file in $1"; }
 link_in() { [ "$(readlink "$1/$2")" = "$3" ] || fail "$2 in $1 is not a link to $3"; }
-runs_version() { [ "$("$1" --version)" = "Quorvex 1.0.0" ] || fail "$1 --version"; }
+runs_version() { "$1" --version | head -n 1 | grep -qx "Quorvex 1.0.0" || fail "$1 --version"; }
 
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 file_in "$prefix" lib/quorvex/Quorvex
 link_in "$prefix" bin/quorvex ../lib/quorvex/Quorvex
-file_in "$prefix" share/man/man1/Quorvex.1
+file_in "$prefix" share/man/man1/quorvex.1.gz
+link_in "$prefix" share/man/man1/Quorvex.1.gz quorvex.1.gz
 file_in "$prefix" share/doc/quorvex/Quorvex.ini.example
+file_in "$prefix" share/doc/quorvex/copyright
 [ ! -e "$prefix/etc" ] && [ ! -e "$prefix/lib/quorvex/Quorvex.ini" ] || fail "package-only files installed"
 runs_version "$prefix/bin/quorvex"
 
@@ -24,16 +27,20 @@ runs_version "$prefix/bin/quorvex"
 deb=$(ls "$scratch"/deb/quorvex_1.0.0_*.deb)
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
-file_in "$root" usr/lib/quorvex/Quorvex
 link_in "$root" usr/bin/quorvex ../lib/quorvex/Quorvex
-link_in "$root" usr/lib/quorvex/Quorvex.ini ../../../etc/quorvex/Quorvex.ini
-link_in "$root" usr/lib/quorvex/Quorvex.log ../../../var/log/quorvex/Quorvex.log
-file_in "$root" usr/share/man/man1/Quorvex.1
-file_in "$root" etc/quorvex/Quorvex.ini
+link_in "$root" usr/lib/quorvex/Quorvex.ini /etc/quorvex/Quorvex.ini
+link_in "$root" usr/lib/quorvex/Quorvex.log /var/log/quorvex/Quorvex.log
+file_in "$root" usr/share/doc/quorvex/changelog.gz
 grep -qx 'ComPort=' "$root/etc/quorvex/Quorvex.ini" || fail "ComPort= is not left to the admin"
-[ -d "$root/var/log/quorvex" ] || fail "no /var/log/quorvex"
-[ "$(dpkg-deb -f "$deb" Package)" = quorvex ] || fail "package name"
-dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/quorvex/Quorvex.ini ||
-  fail "/etc/quorvex/Quorvex.ini is not a conffile"
+[ "$(stat -c %a "$root/var/log/quorvex")" = 755 ] || fail "/var/log/quorvex is not 0755"
+control=$scratch/control
+dpkg-deb -e "$deb" "$control"
+grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
+grep -q 'install -m 0660 -o root -g dialout' "$control/postinst" || fail "postinst makes no log"
+grep -q 'rmdir /var/log/quorvex' "$control/postrm" || fail "postrm leaves /var/log/quorvex"
 runs_version "$root/usr/bin/quorvex"
+if command -v lintian >/dev/null; then
+  lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian"
+  ! lintian --pedantic "$deb" 2>/dev/null | grep hardening- || fail "lintian: hardening"
+fi
 echo "install and package layouts as expected"
