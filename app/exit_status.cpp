@@ -1,23 +1,13 @@
 #include "app/exit_status.h"
 
+#include <algorithm>
+
 namespace quorvex {
 
 int ExitStatus(Ending ending) {
-  switch (ending) {
-    case Ending::kAccepted:
-      return 0;
-    case Ending::kBadRequest:
-      return 64;  // EX_USAGE
-    case Ending::kNotDelivered:
-    case Ending::kPortInUse:
-    case Ending::kAnotherRun:
-      return 75;  // EX_TEMPFAIL: try again later
-    case Ending::kConfiguration:
-      return 78;  // EX_CONFIG
-    case Ending::kRunError:
-      break;
-  }
-  return 74;  // EX_IOERR
+  return std::find_if(kExitStatuses.begin(), kExitStatuses.end(),
+                      [ending](const ExitStatusRow& row) { return row.ending == ending; })
+      ->status;
 }
 
 int ExitStatusForSignal(int signal) {

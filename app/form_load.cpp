@@ -2,6 +2,7 @@
 #include <new>
 
 #include "app/frm_quorvex.h"
+#include "app/usage.h"
 #include "app/version.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
@@ -30,7 +31,7 @@ frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 // Every way out of a run passes this one handler, so the line is always closed.
 int frmQuorvex::Form_Load() {
   try {
-    return Run();
+    return CheckRequested(platform_.arguments) ? RunCheck() : Run();
   } catch (const RunError& error) {
     return HandleRunError(error);
   } catch (const std::bad_alloc&) {
@@ -42,7 +43,7 @@ int frmQuorvex::Form_Load() {
 }
 
 int frmQuorvex::Run() {
-  OpenTrace();
+  OpenTrace(TraceLog::Use::kWrite);
   WriteTrace("Quorvex v" + std::string(kVersionNumber));
   if (!LoadConfiguration()) {
     return EndRun(ExitStatus(Ending::kConfiguration), stopReason_);

@@ -25,6 +25,7 @@ class ThrowingLine final : public SerialLine {
   explicit ThrowingLine(Exception exception) : exception_(std::move(exception)) {}
   void Open(int16_t) override { throw exception_; }
   bool IsOpen() const override { return false; }
+  std::string Device() const override { return ""; }
   void Close() override {}
   void Write(std::string_view) override {}
   std::string ReadAll() override { return ""; }

@@ -38,7 +38,8 @@ class frmQuorvex {
   explicit frmQuorvex(Platform platform);
 
   // Performs the whole run, from opening the log to closing the line, and returns the
-  // process exit status. Never raises: every failure ends in its one handler.
+  // process exit status; with the sole argument --check, checks the port and the modem
+  // instead. Never raises: every failure ends in its one handler.
   int Form_Load();
 
   // Delivers tmpMessage to tmpSendToNumber through the messaging service, retrying faults
@@ -72,7 +73,8 @@ class frmQuorvex {
   enum class AttemptOutcome { kAccepted, kModemFault, kCallFault, kNoDialTone, kHandOverFault };
 
   int Run();
-  void OpenTrace();
+  int RunCheck();
+  void OpenTrace(TraceLog::Use use);
   bool LoadConfiguration();
   std::optional<ParsedRequest> ReadRequest();
   void StopWithNotice(std::string_view logLine, std::string_view notice);

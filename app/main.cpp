@@ -2,7 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -40,6 +42,25 @@ std::optional<std::filesystem::path> ProgramDirectory(quorvex::NoticeSink& notic
   return std::nullopt;
 }
 
+// Everything after the process is made safe: an out-of-memory even while the arguments are
+// copied ends as a run error, not an abort.
+int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
+  using namespace quorvex;
+  const std::optional<std::filesystem::path> exeDir = ProgramDirectory(notices);
+  if (!exeDir) {
+    return ExitStatus(Ending::kRunError);
+  }
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (const std::optional<std::string> information = InformationRequested(arguments, *exeDir)) {
+    return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
+  }
+  SystemClock clock;
+  PosixSerialLine line(*exeDir, clock);
+  SyslogHistory history;
+  frmQuorvex form({*exeDir, std::move(arguments), notices, clock, line, history});
+  return form.Form_Load();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,18 +73,12 @@ int main(int argc, char** argv) {
   // with the line open: both become failed writes.
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
-  StderrNotices stderrNotices;
-  const std::optional<std::filesystem::path> exeDir = ProgramDirectory(stderrNotices);
-  if (!exeDir) {
+  StderrNotices notices;
+  try {
+    return Main(argc, argv, notices);
+  } catch (const std::bad_alloc&) {
+    notices.Notify(RunErrorText(RunError(ENOMEM, "Out of memory")), NoticeKind::kPlain,
+                   std::nullopt);
     return ExitStatus(Ending::kRunError);
   }
-  std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const std::optional<std::string> information = InformationRequested(arguments, *exeDir)) {
-    return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
-  }
-  SystemClock clock;
-  PosixSerialLine line(*exeDir, clock);
-  SyslogHistory history;
-  frmQuorvex form({*exeDir, std::move(arguments), stderrNotices, clock, line, history});
-  return form.Form_Load();
 }

@@ -25,4 +25,8 @@ void StderrNotices::Notify(std::string_view text, NoticeKind kind,
   WriteAll(STDERR_FILENO, FormatNotice(text, kind));
 }
 
+void StderrNotices::Report(std::string_view text) {
+  WriteAll(STDOUT_FILENO, FormatNotice(text, NoticeKind::kPlain));
+}
+
 }  // namespace quorvex

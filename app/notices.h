@@ -14,6 +14,8 @@ class NoticeSink {
   virtual ~NoticeSink() = default;
   virtual void Notify(std::string_view text, NoticeKind kind,
                       std::optional<std::string_view> title = std::nullopt) = 0;
+  // A result the caller asked for, such as a check's: "Quorvex: TEXT" on standard output.
+  virtual void Report(std::string_view text) = 0;
 };
 
 // "Quorvex: critical: TEXT" and so on, ending in a newline; the title is always Quorvex.
@@ -24,6 +26,7 @@ class StderrNotices final : public NoticeSink {
  public:
   void Notify(std::string_view text, NoticeKind kind,
               std::optional<std::string_view> title) override;
+  void Report(std::string_view text) override;
 };
 
 }  // namespace quorvex

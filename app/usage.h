@@ -12,4 +12,8 @@ namespace quorvex {
 std::optional<std::string> InformationRequested(const std::vector<std::string>& arguments,
                                                 const std::filesystem::path& exeDir);
 
+// True for `Quorvex --check`, a check of the port and the modem without a delivery; only as
+// the sole argument.
+bool CheckRequested(const std::vector<std::string>& arguments);
+
 }  // namespace quorvex

@@ -1,25 +1,18 @@
 #include "app/frm_quorvex.h"
 #include "base/text.h"
+#include "delivery/modem_commands.h"
 
 namespace quorvex {
 namespace {
 
-constexpr std::string_view kInitialise = "AT&FE0V1&C1&D2S0=0\r";
-constexpr std::string_view kReset = "ATZ\r";
 constexpr std::string_view kEndOfLine = "\r";
 
 // The dialogue's fixed waits in seconds: 39 in all for an attempt that succeeds.
-constexpr int16_t kInitialiseWait = 2;
 constexpr int16_t kDialWait = 30;
 constexpr int16_t kNumberWait = 2;
 constexpr int16_t kMessageWait = 2;
 constexpr int16_t kFinishWait = 2;
-constexpr int16_t kResetWait = 1;
 constexpr float kRetryPause = 3.0F;
-
-bool Contains(std::string_view answer, std::string_view word) {
-  return answer.find(word) != std::string_view::npos;
-}
 
 // Most chipsets say NO DIALTONE, as V.250 words it; others NO DIAL TONE.
 bool NoDialTone(std::string_view dialAnswer) {

@@ -21,6 +21,7 @@ class PosixSerialLine final : public SerialLine {
 
   void Open(int16_t port) override;
   bool IsOpen() const override { return fd_.valid(); }
+  std::string Device() const override { return reached_; }
   void Close() override;
   void Write(std::string_view text) override;
   std::string ReadAll() override;

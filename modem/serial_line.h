@@ -17,6 +17,8 @@ class SerialLine {
   // every later opening uses. Opening an open line is an error.
   virtual void Open(int16_t port) = 0;
   virtual bool IsOpen() const = 0;
+  // The device that the port's links led to at the latest opening.
+  virtual std::string Device() const = 0;
   // Drops DTR, discards what is unsent and unread, and releases the port. Never fails.
   virtual void Close() = 0;
   // Queues the text and returns at once; what the line cannot take yet goes during waits.

@@ -47,6 +47,7 @@ class FakeLine final : public SerialLine {
 
   void Open(int16_t port) override;
   bool IsOpen() const override { return open_; }
+  std::string Device() const override { return "/dev/ttyFAKE0"; }
   void Close() override;
   void Write(std::string_view text) override;
   std::string ReadAll() override;

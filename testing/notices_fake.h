@@ -22,7 +22,9 @@ class RecordingNotices : public NoticeSink {
     notices.push_back(
         {std::string(text), kind, title ? std::optional<std::string>(*title) : std::nullopt});
   }
+  void Report(std::string_view text) override { reports.emplace_back(text); }
   std::vector<RecordedNotice> notices;
+  std::vector<std::string> reports;
 };
 
 }  // namespace quorvex

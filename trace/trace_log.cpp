@@ -61,7 +61,7 @@ std::string FormatTraceLine(const std::tm& localTime, std::string_view message) 
   return line;
 }
 
-void TraceLog::Open(const std::filesystem::path& dir, const std::string& name) {
+void TraceLog::Open(const std::filesystem::path& dir, const std::string& name, Use use) {
   // Not truncated before the lock is held: the log of a run in progress must survive.
   // 0660: the log holds recipients and messages, and a reader could also hold its lock.
   OpenedFile file =
@@ -77,11 +77,11 @@ void TraceLog::Open(const std::filesystem::path& dir, const std::string& name) {
   }
   RequireRegularFile(file.fd.get(), file.reached);
   LockForThisRun(file.fd.get(), dir);
-  if (::ftruncate(file.fd.get(), 0) != 0) {
+  if (use == Use::kWrite && ::ftruncate(file.fd.get(), 0) != 0) {
     throw OsError(errno, "Cannot empty trace log " + file.reached);
   }
   fd_ = std::move(file.fd);
-  dropping_ = false;
+  dropping_ = use == Use::kLockOnly;
   path_ = file.reached;
 }
 

@@ -20,10 +20,14 @@ std::string FormatTraceLine(const std::tm& localTime, std::string_view message);
 // still leaves every line written so far.
 class TraceLog {
  public:
+  // kLockOnly holds the lock but keeps the file as it is and drops every line.
+  enum class Use { kWrite, kLockOnly };
+
   // Opens `name` in `dir` through trusted links only, insists on a regular file, locks it,
-  // and only then empties it; a new log gets mode 0660. Raises a RunError, kLogInUse when
-  // another run holds the lock; a failure leaves the log not open. Never blocks.
-  void Open(const std::filesystem::path& dir, const std::string& name);
+  // and only then empties it (for kWrite); a new log gets mode 0660. Raises a RunError,
+  // kLogInUse when another run holds the lock; a failure leaves the log not open. Never
+  // blocks.
+  void Open(const std::filesystem::path& dir, const std::string& name, Use use);
   bool IsOpen() const { return fd_.valid(); }
   // Writes `line`. Returns 0, or the errno of the first failed write; from then on lines
   // are dropped, and the file stays open and locked.

@@ -4,8 +4,8 @@
 
 namespace quorvex {
 
-void frmQuorvex::OpenTrace() {
-  log_.Open(platform_.exeDir, "Quorvex.log");
+void frmQuorvex::OpenTrace(TraceLog::Use use) {
+  log_.Open(platform_.exeDir, "Quorvex.log", use);
 }
 
 // The log never decides the delivery: a failing write is told once, and the run goes on.
