@@ -18,49 +18,42 @@ namespace {
 
 constexpr const char* kTranscript = "modem.transcript";
 
-// Starts `program` with `pipeTo` (standard output or error) on a pipe whose read end is
-// returned in `readEnd`.
-pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, int pipeTo,
-            int& readEnd, const StartOptions& options = {}) {
-  int pipeFds[2];
-  EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
+void PrepareChild(const StartOptions& options, int out, int err) {
+  ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+  ::dup2(out, STDOUT_FILENO);
+  int gone[2];
+  if (options.errorReaderGone && ::pipe(gone) == 0) {
+    ::close(gone[0]);
+    err = gone[1];
   }
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
-    ::dup2(pipeFds[1], pipeTo);
-    if (options.closeStandardOutputs) {
-      ::close(STDOUT_FILENO);
-      ::close(STDERR_FILENO);
-    }
-    if (options.asGroupMember && !BecomeGroupMember()) {
-      ::_exit(126);
-    }
-    if (options.fileSizeLimit) {
-      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+  ::dup2(err, STDERR_FILENO);
+  if (options.closeStandardOutputs) {
+    ::close(STDOUT_FILENO);
+    ::close(STDERR_FILENO);
   }
-  ::close(pipeFds[1]);
-  readEnd = pipeFds[0];
-  return pid;
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : options.blocked) {
+    sigaddset(&blocked, signal);
+  }
+  ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+  for (int signal : options.ignored) {
+    ::signal(signal, SIG_IGN);
+  }
+  if (options.fileSizeLimit) {
+    const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (options.asGroupMember && !BecomeGroupMember()) {
+    ::_exit(126);
+  }
 }
 
-// Reads until end of file, or up to the first newline when `oneLine` is set.
-std::string ReadFrom(int fd, bool oneLine) {
+std::string ReadAll(const Fd& fd) {
   std::string text;
-  char c;
-  while (::read(fd, &c, 1) == 1) {
-    text += c;
-    if (oneLine && c == '\n') {
-      break;
-    }
+  char buffer[4096];
+  for (ssize_t count; (count = ::read(fd.get(), buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<size_t>(count));
   }
   return text;
 }
@@ -74,21 +67,18 @@ int WaitForExit(pid_t pid) {
 // Watches `file`'s directory with inotify and reads the file again after each change.
 bool AwaitFileHolding(const std::filesystem::path& file, const std::string& text,
                       std::chrono::seconds limit) {
-  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  ::inotify_add_watch(watch, file.parent_path().c_str(), IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE);
+  const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  ::inotify_add_watch(watch.get(), file.parent_path().c_str(), IN_MODIFY | IN_CREATE);
   const auto giveUp = std::chrono::steady_clock::now() + limit;
   bool found = false;
   while (!found && std::chrono::steady_clock::now() < giveUp) {
     std::ifstream stream(file, std::ios::binary);
     found = std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos;
-    pollfd changes{watch, POLLIN, 0};
+    pollfd changes{watch.get(), POLLIN, 0};
     if (!found && ::poll(&changes, 1, 1000) > 0) {
-      char events[4096];
-      while (::read(watch, events, sizeof events) > 0) {
-      }
+      ReadAll(watch);
     }
   }
-  ::close(watch);
   return found;
 }
 
@@ -139,8 +129,28 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 Started::Started(const std::string& program, const std::vector<std::string>& arguments,
-                 const StartOptions& options)
-    : pid_(Spawn(program, arguments, STDERR_FILENO, errors_, options)) {}
+                 const StartOptions& options) {
+  int out[2];
+  int err[2];
+  EXPECT_EQ(::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC), 0);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    PrepareChild(options, out[1], err[1]);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  {
+    const Fd childOut(out[1]);  // the child's ends, closed here
+    const Fd childErr(err[1]);
+  }
+  out_.reset(out[0]);
+  err_.reset(err[0]);
+}
 
 Started::~Started() {
   if (pid_ > 0) {
@@ -153,28 +163,33 @@ void Started::Signal(int signal) const {
   ::kill(pid_, signal);
 }
 
+std::string Started::ReadLine() {
+  std::string line;
+  for (char c; line.find('\n') == std::string::npos && ::read(out_.get(), &c, 1) == 1;) {
+    line += c;
+  }
+  return line;
+}
+
 Outcome Started::Wait() {
   Outcome outcome;
-  outcome.stderrText = ReadFrom(errors_, false);
-  ::close(errors_);
+  outcome.err = ReadAll(err_);
+  outcome.out = ReadAll(out_);
   outcome.status = WaitForExit(pid_);
   pid_ = -1;
   return outcome;
-}
-
-Outcome RunToEnd(const std::string& program, const std::vector<std::string>& arguments) {
-  return Started(program, arguments).Wait();
 }
 
 Installation::Installation() {
   std::filesystem::copy_file(QUORVEX_PROGRAM, dir.path() / "Quorvex");
 }
 
-Outcome Installation::Run(const std::vector<std::string>& arguments) const {
-  return RunToEnd(Program(), arguments);
+Outcome Installation::Run(const std::vector<std::string>& arguments,
+                          const StartOptions& options) const {
+  return Started(Program(), arguments, options).Wait();
 }
 
-std::vector<std::string> Installation::LogMessages() const {
+std::vector<std::string> Installation::Log() const {
   static const std::regex kStamped(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d (.*))");
   std::vector<std::string> messages;
   const std::string log = dir.Read("Quorvex.log");
@@ -191,37 +206,27 @@ std::vector<std::string> Installation::LogMessages() const {
 }
 
 bool Installation::AwaitLogLine(const std::string& text) const {
-  return AwaitFileHolding(std::filesystem::canonical(dir.path() / "Quorvex.log"), text,
+  return AwaitFileHolding(std::filesystem::weakly_canonical(dir.path() / "Quorvex.log"), text,
                           std::chrono::seconds(60));
 }
 
 Simulator::Simulator(const Installation& installation, int port, std::vector<std::string> options)
     : dir_(installation.dir) {
-  const std::string link = (installation.dir.path() / ("COM" + std::to_string(port))).string();
+  const std::string link = (dir_.path() / ("COM" + std::to_string(port))).string();
   const std::string transcript = (dir_.path() / kTranscript).string();
   options.insert(options.begin(), {"--link", link, "--transcript", transcript});
-  int output = -1;
-  pid_ = Spawn(QUORVEX_MODEM_SIM, options, STDOUT_FILENO, output);
-  const std::string ready = ReadFrom(output, true);
-  ::close(output);
+  process_.emplace(QUORVEX_MODEM_SIM, options);
+  const std::string ready = process_->ReadLine();
   EXPECT_TRUE(ready.starts_with("quorvex-modem-sim: ready")) << ready;
   device_ = std::filesystem::read_symlink(link).string();
 }
 
-Simulator::~Simulator() {
-  Stop();
-}
-
 void Simulator::Stop() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    EXPECT_EQ(WaitForExit(pid_), 0) << "the simulator must stop cleanly";
-    pid_ = -1;
+  if (process_) {
+    process_->Signal(SIGTERM);
+    EXPECT_EQ(process_->Wait().status, 0) << "the simulator must stop cleanly";
+    process_.reset();
   }
-}
-
-std::string Simulator::Transcript() const {
-  return dir_.Read(kTranscript);
 }
 
 bool Simulator::AwaitTranscript(const std::string& text) const {
@@ -230,7 +235,7 @@ bool Simulator::AwaitTranscript(const std::string& text) const {
 
 std::string Simulator::StopAndCollectReceived() {
   Stop();
-  std::istringstream lines(Transcript());
+  std::istringstream lines(dir_.Read(kTranscript));
   std::string received;
   for (std::string line; std::getline(lines, line);) {
     const size_t event = line.find(' ');

@@ -9,28 +9,33 @@
 #include <string>
 #include <vector>
 
+#include "base/fd.h"
 #include "testing/test_dir.h"
 
 namespace quorvex::e2e {
 
 struct Outcome {
   int status = -1;  // the exit status, or 128 + the signal that killed the process
-  std::string stderrText;
+  std::string out;
+  std::string err;
 };
 
-// How a program is started, besides its arguments.
+// How a process is started, besides its arguments; by default with no input and its
+// standard output and error on pipes.
 struct StartOptions {
-  bool closeStandardOutputs = false;    // as some daemons start their children
-  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE, in bytes
-  bool asGroupMember = false;           // as nobody in group dialout, when run by root
+  bool closeStandardOutputs = false;      // as some daemons start their children
+  bool errorReaderGone = false;           // standard error on a pipe nobody reads any more
+  std::optional<rlim_t> fileSizeLimit{};  // RLIMIT_FSIZE, in bytes
+  bool asGroupMember = false;             // as nobody in group dialout, when run by root
+  std::vector<int> ignored{};             // signals set to SIG_IGN, as nohup does
+  std::vector<int> blocked{};             // signals blocked, as some callers leave them
 };
 
-// In a child: becomes nobody in group dialout (when root), as a less trusted user would run.
+// In a child: becomes nobody in group dialout (when root), as a less trusted user runs.
 bool BecomeGroupMember();
 // Runs `act` in a child that became nobody in group dialout; returns its exit status.
 int AsGroupMember(const std::function<int()>& act);
 
-// A program started with no input and its standard error on a pipe.
 class Started {
  public:
   Started(const std::string& program, const std::vector<std::string>& arguments,
@@ -40,16 +45,15 @@ class Started {
   Started& operator=(const Started&) = delete;
 
   void Signal(int signal) const;
-  // Waits for the end; collects standard error and the status.
+  std::string ReadLine();
+  // Waits for the end; collects both outputs and the status.
   Outcome Wait();
 
  private:
-  int errors_ = -1;  // before pid_, which Spawn fills in along with it
+  Fd out_;
+  Fd err_;
   pid_t pid_ = -1;
 };
-
-// Starts `program` with `arguments` and waits for it.
-Outcome RunToEnd(const std::string& program, const std::vector<std::string>& arguments);
 
 // A copy of the built Quorvex alone in a fresh directory, as a user would install it.
 class Installation {
@@ -57,9 +61,9 @@ class Installation {
   Installation();
   void Configure(const std::string& ini) const { dir.Write("Quorvex.ini", ini); }
   std::string Program() const { return (dir.path() / "Quorvex").string(); }
-  Outcome Run(const std::vector<std::string>& arguments) const;
+  Outcome Run(const std::vector<std::string>& arguments, const StartOptions& options = {}) const;
   // The log's messages without their timestamps; each line must be stamped and end in CR LF.
-  std::vector<std::string> LogMessages() const;
+  std::vector<std::string> Log() const;
   // Watches the log until a line holds `text`, for at most 60 seconds.
   bool AwaitLogLine(const std::string& text) const;
 
@@ -70,13 +74,12 @@ class Installation {
 class Simulator {
  public:
   Simulator(const Installation& installation, int port, std::vector<std::string> options);
-  ~Simulator();
+  ~Simulator() { Stop(); }
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
   // Stops the simulator and returns every byte the modem received, in order.
   std::string StopAndCollectReceived();
-  std::string Transcript() const;
   // Watches the transcript until it holds `text`, for at most 10 seconds.
   bool AwaitTranscript(const std::string& text) const;
   // The pseudo-terminal device that the COM link names.
@@ -87,7 +90,7 @@ class Simulator {
 
   const TestDir& dir_;
   std::string device_;
-  pid_t pid_ = -1;
+  std::optional<Started> process_;
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start);
