@@ -26,18 +26,26 @@ TEST(ParseRequest, NothingOrOnlyBlanksIsEmpty) {
 }
 
 TEST(ParseRequest, RejectsWrongPrefixShortNumberOrNoComma) {
-  for (const char* text : {"4477,hello", "44777,hello", "07775 123456,hello", "+447775123456,hello",
-                           "447775123456", "\"447775123456,hi\"", " 447775123456,hi", "\t"}) {
+  for (const char* text :
+       {"4477,hello", "44777,hello", "07775 123456,hello", "457775123456,hi", "+447775123456,hello",
+        "447775123456", "\"447775123456,hi\"", " 447775123456,hi", "\t"}) {
     EXPECT_EQ(ParseRequest(text).status, RequestStatus::kInvalid) << text;
   }
   EXPECT_EQ(ParseRequest("447775,hello").status, RequestStatus::kValid);
 }
 
-// A control byte in the number would reach the service as a line of its own.
-TEST(ParseRequest, NumberWithAControlByteIsInvalid) {
-  for (const char* text : {"447775123456\r,hi", "447775123456\rATH,hello",
+// A control byte in the number would reach the service as a line of its own; a 7-bit line
+// turns a byte from 0x80 up into another one (0x8D into CR).
+TEST(ParseRequest, NumberOutsidePrintableAsciiIsInvalid) {
+  for (const char* text : {"447775123456\r,hi",
+                           "44777\x1f"
+                           "5,hi",
                            "44777\x7f"
-                           "5,hi"}) {
+                           "5,hi",
+                           "447775\x8d"
+                           "ATH,hi",
+                           "447775\xE2\x80\x8B"
+                           "1,hi"}) {
     EXPECT_EQ(ParseRequest(text).status, RequestStatus::kInvalid) << text;
   }
 }

@@ -14,5 +14,23 @@ TEST(NumberTexts, SignOrBlankEmptyForZeroAndPlainDigits) {
   EXPECT_EQ(Digits(0), "0");
 }
 
+// What reaches a 7-bit line: its nearest ASCII, "?" for the rest, controls as blanks.
+class SevenBit : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(SevenBit, IsWhatTheLineCanCarry) {
+  EXPECT_EQ(SevenBitText(GetParam().first), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, SevenBit,
+                         ::testing::Values(std::pair{" Meet at 10_30~", " Meet at 10_30~"},
+                                           std::pair{"a\rb\nc\td\x1b\x1f\x7f"
+                                                     "e",
+                                                     "a b c d   e"},
+                                           std::pair{"K\xC4\x8D \xC3\x8D\xC3\xA9", "Kc Ie"},
+                                           std::pair{"\xE2\x80\x93\xE2\x80\x99\xE2\x82\xAC",
+                                                     "-'EUR"},
+                                           std::pair{"caf\xE9_x \x8D\xFF", "caf?_x ??"},
+                                           std::pair{"\xE4\xB8\xAD\xC3", "??"}));
+
 }  // namespace
 }  // namespace quorvex

@@ -50,10 +50,14 @@ int16_t ReadMaxAttempts(std::string_view value) {
   return RoundInto<int16_t>(*number, "MAXATTEMPTS", value);
 }
 
-// The dial string goes out inside ATDT: a control byte there would be a command of its own.
+// The dial string goes out inside ATDT: a control byte there would be a command of its own,
+// and the 7-bit line would turn a byte from 0x80 up into another one.
 std::string ReadSMSPhone(std::string_view value) {
-  if (std::any_of(value.begin(), value.end(), IsControl)) {
-    throw RunError(EINVAL, "SMSPHONE value '" + QuotedValue(value) + "' holds a control character",
+  const auto bad = std::find_if_not(value.begin(), value.end(), IsPrintableAscii);
+  if (bad != value.end()) {
+    throw RunError(EINVAL,
+                   "SMSPHONE value '" + QuotedValue(value) + "' holds " +
+                       (IsControl(*bad) ? "a control character" : "a non-ASCII character"),
                    Failure::kSetting);
   }
   return std::string(value);

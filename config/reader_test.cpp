@@ -34,9 +34,9 @@ TEST(ReadConfiguration, DefaultsWhenNoKeyMatches) {
 }
 
 TEST(ReadConfiguration, MatchesKeysAfterUpperCasingTheWholeLine) {
-  const Settings settings = ReadConfiguration("comport=2\rSmsPhone=9,abc 1\xe9 \r\nmaxattempts=3");
+  const Settings settings = ReadConfiguration("comport=2\rSmsPhone=9,abz 1 \r\nmaxattempts=3");
   EXPECT_EQ(settings.ComPort, 2);
-  EXPECT_EQ(settings.SMSPhone, "9,ABC 1\xe9 ");
+  EXPECT_EQ(settings.SMSPhone, "9,ABZ 1 ");
   EXPECT_EQ(settings.MaxAttempts, 3);
 }
 
@@ -109,14 +109,19 @@ TEST(ReadConfiguration, ErrorsQuoteAtMostFortyBytesOfAValue) {
   EXPECT_EQ(
       ErrorOf("MAXATTEMPTS=" + value).description(),
       "Overflow: MAXATTEMPTS value '" + value.substr(0, 40) + "...' is outside -32768..32767");
+  const std::string forty = "1" + std::string(39, '0');
+  EXPECT_EQ(ErrorOf("MAXATTEMPTS=" + forty).description(),
+            "Overflow: MAXATTEMPTS value '" + forty + "' is outside -32768..32767");
 }
 
-// The dial string goes out inside ATDT, where a control byte would be a command of its own.
-TEST(ReadConfiguration, DialStringWithAControlByteIsABadSetting) {
-  EXPECT_EQ(ReadConfiguration("SMSPHONE=9,0123 \x80").SMSPhone, "9,0123 \x80");
-  for (const std::string& ctl : {std::string(1, '\0'), std::string("\t"), std::string("\x1b")}) {
-    const RunError error = ErrorOf("SMSPHONE=9," + ctl + "0123\n");
-    EXPECT_EQ(error.description(), "SMSPHONE value '9, 0123' holds a control character");
+// The dial string goes out inside ATDT on a 7-bit line: printable ASCII only.
+TEST(ReadConfiguration, DialStringOutsidePrintableAsciiIsABadSetting) {
+  for (const std::string& bad :
+       {std::string(1, '\0'), std::string("\x1f"), std::string("\x7f"), std::string("\x8d")}) {
+    const RunError error = ErrorOf("SMSPHONE=9," + bad + "0123\n");
+    EXPECT_EQ(error.description(),
+              "SMSPHONE value '9," + BlankControls(bad) + "0123' holds " +
+                  (bad[0] & 0x80 ? "a non-ASCII character" : "a control character"));
     EXPECT_EQ(error.failure(), Failure::kSetting);
   }
 }

@@ -88,9 +88,12 @@ TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
       (History{{"to '447775123456': not delivered; attempts 2; exit status 75", LOG_WARNING}}));
 }
 
-TEST_F(Delivery, NoDialToneIsNeverRetried) {
+// V.250 and most chipsets say NO DIALTONE; some NO DIAL TONE.
+class NoDialTone : public Delivery, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(NoDialTone, IsNeverRetried) {
   run.line.Answer("AT&F", "OK");
-  run.line.Answer("ATDT", "\r\nNO DIAL TONE\r\n", 5);
+  run.line.Answer("ATDT", "\r\n" + GetParam() + "\r\n", 5);
   EXPECT_EQ(Deliver("9"), 75);
   EXPECT_EQ(
       DeliveryLog(),
@@ -100,6 +103,48 @@ TEST_F(Delivery, NoDialToneIsNeverRetried) {
              "+32 ERROR: Modem reports that no DialTone was seen..",
              "+33 Closing communications.."}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Delivery, NoDialTone, ::testing::Values("NO DIAL TONE", "NO DIALTONE"));
+
+// A run stopped (SIGSTOP) 5 s into the dial wait and continued 35 s later goes on at once:
+// the wait ends at its deadline, not after the time it had left.
+TEST_F(Delivery, SuspendedRunKeepsItsDeadlines) {
+  run.line.AnswerAsWorkingService();
+  run.clock.SuspendAt(5, 35);
+  EXPECT_EQ(Deliver(), 0);
+  EXPECT_EQ(DeliveryLog().at(3), "+40 Passing target number '447775123456' to messaging service..");
+}
+
+// A check opens the port, asks for OK within 2 s, resets, dials nothing and writes no log.
+struct CheckCase {
+  std::string answer;
+  double after;
+  int status;
+};
+
+class Check : public Delivery, public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(Check, InitialisesResetsAndCloses) {
+  run.dir.Write("Quorvex.log", "last delivery\r\n");
+  run.line.Answer("AT&F", GetParam().answer, GetParam().after);
+  EXPECT_EQ(Deliver("", "--check"), GetParam().status);
+  EXPECT_EQ(run.dir.Read("Quorvex.log"), "last delivery\r\n");
+  EXPECT_EQ(run.line.events,
+            (Traffic{{0, "<open COM2>"}, {0, kInit}, {2, "ATZ\r"}, {3, "<close>"}}));
+  const std::string answers =
+      GetParam().status == 0 ? "answers" : "did not answer the initialisation";
+  EXPECT_EQ(run.notices.reports,
+            GetParam().status == 0 ? Lines{"modem on COM2 (/dev/ttyFAKE0) answers"} : Lines{});
+  EXPECT_EQ(run.notices.notices.empty() ? "" : run.notices.notices[0].text,
+            GetParam().status == 0 ? "" : "modem on COM2 (/dev/ttyFAKE0) " + answers);
+  EXPECT_EQ(run.history.lines.at(0).first, "check: modem on COM2 " + answers + "; exit status " +
+                                               std::to_string(GetParam().status));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivery, Check,
+                         ::testing::Values(CheckCase{"\r\nOK\r\n", 1.9, 0},
+                                           CheckCase{"\r\nOK\r\n", 2.1, 75},
+                                           CheckCase{"\r\nERROR\r\n", 0.1, 75}));
 
 TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
   run.line.Answer("AT&F", "OK");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,9 +75,14 @@ double SecondsSince(MonotonicTime start) {
 
 TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
   ASSERT_GE(HoldSlave(), 0);
+  termios before{};
+  ASSERT_EQ(::tcgetattr(held_, &before), 0);
+  before.c_cflag &= ~HUPCL;  // so that the line must set it: a killed run must hang up
+  ASSERT_EQ(::tcsetattr(held_, TCSANOW, &before), 0);
   form_.OpenLine();
   termios applied{};
   ASSERT_EQ(::tcgetattr(held_, &applied), 0);
+  EXPECT_EQ(applied.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));
   EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
   EXPECT_EQ(applied.c_cflag & CRTSCTS, static_cast<tcflag_t>(CRTSCTS));
   EXPECT_EQ(applied.c_lflag & (ICANON | ECHO | ISIG), 0U);
@@ -128,21 +134,37 @@ TEST_F(OverAPty, KeepsTheLowSevenBitsBothWays) {
   EXPECT_EQ(form_.SMS("", 1), "OK");
 }
 
-TEST_F(OverAPty, SecondOpeningIsRefusedAsInUse) {
-  form_.OpenLine();
-  PosixSerialLine other(dir_.path(), clock_);
+// Another root program that only locks the port (root passes TIOCEXCL) still holds it.
+TEST_F(OverAPty, PortLockedByAnotherProgramIsRefusedAsInUse) {
+  ASSERT_GE(HoldSlave(), 0);
+  ASSERT_EQ(::flock(held_, LOCK_EX | LOCK_NB), 0);
   try {
-    other.Open(kPort);
+    form_.OpenLine();
     FAIL() << "opened a port that is in use";
   } catch (const RunError& error) {
-    EXPECT_EQ(error.number(), EBUSY);
     EXPECT_EQ(error.description(), "Serial port COM5 (" + (dir_.path() / "COM5").string() +
                                        ") is in use by another program");
     EXPECT_EQ(error.failure(), Failure::kPortInUse);
   }
-  EXPECT_FALSE(other.IsOpen());
-  EXPECT_EQ(form_.SMS("AT\r", 0), "");  // the holder's line is untouched
-  EXPECT_EQ(ModemReads(3), "AT\r");
+  EXPECT_FALSE(line_.IsOpen());
+  ::close(held_);
+}
+
+// What the line cannot take at once goes out during the wait; what comes in beyond 64 KiB
+// in one exchange is read and dropped.
+TEST_F(OverAPty, LongTextGoesOutAndAFloodIsCapped) {
+  form_.OpenLine();
+  const std::string text(64 * 1024, 'x');
+  std::thread reader([&] { EXPECT_EQ(ModemReads(text.size()).size(), text.size()); });
+  EXPECT_EQ(form_.SMS(text, 1).size(), 0U);
+  reader.join();
+  std::thread flood([&] {
+    for (int chunk = 0; chunk < 64; ++chunk) {
+      ModemSends(std::string(4096, 'y'));
+    }
+  });
+  EXPECT_EQ(form_.SMS("", 1).size(), 64U * 1024);
+  flood.join();
 }
 
 TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
