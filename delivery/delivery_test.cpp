@@ -230,12 +230,13 @@ TEST_F(Delivery, CallDroppedRightAfterConnectIsACallFault) {
             (Traffic{{35, "ATZ\r"}, {36, "<close>"}}));
 }
 
-TEST_F(Delivery, ControlBytesInTheMessageAreSentAndLoggedAsBlanks) {
+// The log shows what was asked (controls blanked) and what went out: 7-bit text.
+TEST_F(Delivery, MessageGoesOutAsSevenBitText) {
   run.line.AnswerAsWorkingService();
-  EXPECT_EQ(Deliver("", "447775123456,a\rb\r\nc\td\x1b_"), 0);
-  EXPECT_EQ(run.Log().at(1), "+0 Sending 'a b  c d _' to '447775123456'");
-  EXPECT_EQ(DeliveryLog().at(4), "+34 Passing fixed message 'a b  c d -' to messaging service..");
-  EXPECT_EQ(run.line.events.at(4), (LineEvent{34, "a b  c d -"}));
+  EXPECT_EQ(Deliver("", "447775123456,a\rb\r\nc\td\x1b_\xC3\xA9"), 0);
+  EXPECT_EQ(run.Log().at(1), "+0 Sending 'a b  c d _\xC3\xA9' to '447775123456'");
+  EXPECT_EQ(DeliveryLog().at(4), "+34 Passing fixed message 'a b  c d -e' to messaging service..");
+  EXPECT_EQ(run.line.events.at(4), (LineEvent{34, "a b  c d -e"}));
 }
 
 // A stop ends the wait at once, logs why, and closes the line without a word to the modem.

@@ -53,9 +53,14 @@ TEST_P(Process, EndsWithItsStatusNoticeAndLog) {
   EXPECT_EQ(outcome.err, notice);
   if (expected.log == Messages{"-"}) {
     EXPECT_FALSE(std::filesystem::is_regular_file(installation.dir.path() / "Quorvex.log"));
-  } else {
-    EXPECT_EQ(installation.Log(), expected.log);
+    return;
   }
+  EXPECT_EQ(installation.Log(), expected.log);
+  struct stat log {};
+  ASSERT_EQ(::stat((installation.dir.path() / "Quorvex.log").c_str(), &log), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(log.st_mode & 0777, 0660 & ~mask) << "nothing for others, whatever the umask";
 }
 
 void LogAs(const TestDir& dir, const std::string& what) {
@@ -311,6 +316,24 @@ TEST(EndToEnd, ClosedOutputsAndAFullLogLeaveTheLineToTheDialogue) {
       installation.Run({"447775123456,hi"}, {.closeStandardOutputs = true, .fileSizeLimit = 40});
   EXPECT_EQ(outcome.status, 75);
   EXPECT_EQ(modem.StopAndCollectReceived(), kInitAndReset);
+}
+
+// A run stopped (SIGSTOP) past a wait's deadline goes on at once when continued; the kernel
+// would otherwise restart the wait with the time it had left.
+TEST(EndToEnd, ContinuedRunGoesOnAtOnce) {
+  Installation installation;
+  installation.Configure(kSilentIni);
+  Simulator modem(installation, 2, {"--modem", "silent"});
+  Started run(installation.Program(), {"447775123456,hi"});
+  ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
+  run.Signal(SIGSTOP);
+  const timespec stopped{2, 500'000'000};  // past the 2 s wait for the modem's OK
+  ::nanosleep(&stopped, nullptr);
+  run.Signal(SIGCONT);
+  const auto continued = std::chrono::steady_clock::now();
+  ASSERT_TRUE(installation.AwaitLogLine("didn't respond as expected"));
+  EXPECT_LT(SecondsSince(continued), 0.5);
+  EXPECT_EQ(run.Wait().status, 75);
 }
 
 // Opens the port as a group member (root passes TIOCEXCL), as the next non-root run would,

@@ -49,6 +49,9 @@ TEST(OpenLine, PortOutside16BitsIsABadSettingFoundBeforeAnyDeviceIsTouched) {
     EXPECT_EQ(error.failure(), Failure::kSetting);
   }
   EXPECT_TRUE(run.line.events.empty());
+  form.settings.ComPort = -32768;  // the narrowest port that still fits is asked for
+  form.OpenLine();
+  EXPECT_EQ(run.line.events.at(0).second, "<open COM-32768>");
 }
 
 }  // namespace
