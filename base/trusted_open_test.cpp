@@ -2,23 +2,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 
-#include "base/run_error.h"
+#include "testing/errors.h"
 #include "testing/test_dir.h"
 
 namespace quorvex {
 namespace {
 
-// A scratch tree in which `lay` plants the file "f" (or its links) below `top`; `doubt` is
-// what the refusal must name, with TOP for the tree's path, or empty when the open passes.
+// A scratch tree TOP in which `lay` plants app/f, its directories and links; `doubt` is
+// what the refusal must say, or empty when the open passes. Uid 65534 is nobody.
 struct TreeCase {
   std::string name;
-  std::function<void(const std::filesystem::path& top, uid_t other)> lay;
+  std::function<void(const std::filesystem::path& top)> lay;
   std::string doubt;
 };
 
@@ -26,27 +24,18 @@ void PrintTo(const TreeCase& treeCase, std::ostream* out) {
   *out << treeCase.name;
 }
 
-void Dir(const std::filesystem::path& dir, mode_t mode, uid_t owner = 0) {
-  std::filesystem::create_directories(dir);
-  ASSERT_EQ(::chown(dir.c_str(), owner, 20), 0);
-  ASSERT_EQ(::chmod(dir.c_str(), mode), 0);
-}
-
-void Link(const std::string& target, const std::filesystem::path& link, uid_t owner = 0) {
-  std::filesystem::create_symlink(target, link);
-  ASSERT_EQ(::lchown(link.c_str(), owner, 20), 0);
-}
-
-void File(const std::filesystem::path& file, uid_t owner = 0) {
-  std::ofstream(file) << "x";
-  ASSERT_EQ(::chown(file.c_str(), owner, 20), 0);
-}
-
-std::string Replace(std::string text, const std::string& what, const std::string& with) {
-  for (size_t at; (at = text.find(what)) != std::string::npos;) {
-    text.replace(at, what.size(), with);
+// A directory, or (with `target`) a link, or else a file: owned by `owner`, group dialout.
+void Make(const std::filesystem::path& path, mode_t mode, uid_t owner = 0,
+          const std::string& target = "") {
+  if (mode & S_IFDIR) {
+    std::filesystem::create_directories(path);
+  } else if (!target.empty()) {
+    std::filesystem::create_symlink(target, path);
+  } else {
+    std::ofstream(path) << "x";
   }
-  return text;
+  ASSERT_EQ(::lchown(path.c_str(), owner, 20), 0);
+  ASSERT_TRUE(!target.empty() || ::chmod(path.c_str(), mode & 07777) == 0);
 }
 
 class TrustedOpen : public ::testing::TestWithParam<TreeCase> {};
@@ -55,64 +44,70 @@ TEST_P(TrustedOpen, OpensOnlyThroughWhatRootAndTheUserAloneCanChange) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "laying trees owned by others takes root";
   }
-  const passwd* nobody = ::getpwnam("nobody");
-  ASSERT_NE(nobody, nullptr);
   TestDir scratch;
   const std::filesystem::path top = scratch.path();
-  GetParam().lay(top, nobody->pw_uid);
-  const std::string rest = GetParam().doubt;
-  try {
-    const OpenedFile opened = OpenTrusted(top / "app", "f", O_RDONLY | O_CLOEXEC, 0, "test file");
-    EXPECT_EQ(rest, "") << "opened " << opened.reached;
-    EXPECT_TRUE(opened.fd.valid()) << opened.error;
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.number(), EPERM);
-    EXPECT_EQ(error.description(), "Refusing test file " + (top / "app/f").string() + ": " +
-                                       Replace(rest, "TOP", top.string()));
+  GetParam().lay(top);
+  std::string doubt = GetParam().doubt;
+  for (size_t at; (at = doubt.find("TOP")) != std::string::npos;) {
+    doubt.replace(at, 3, top.string());
   }
+  if (doubt.empty()) {
+    EXPECT_TRUE(OpenTrusted(top / "app", "f", O_RDONLY | O_CLOEXEC, 0, "test file").fd.valid());
+    return;
+  }
+  const RunError error =
+      RunErrorOf([&] { OpenTrusted(top / "app", "f", O_RDONLY, 0, "test file"); });
+  EXPECT_EQ(error.number(), EPERM);
+  EXPECT_EQ(error.description(), "Refusing test file " + (top / "app/f").string() + ": " + doubt);
 }
+
+constexpr mode_t kDir = S_IFDIR;
 
 INSTANTIATE_TEST_SUITE_P(
     Tree, TrustedOpen,
     ::testing::Values(
-        TreeCase{"PlainFile", [](auto top, uid_t) { Dir(top / "app", 0755), File(top / "app/f"); },
-                 ""},
+        TreeCase{"PlainFile",
+                 [](auto top) { Make(top / "app", kDir | 0755), Make(top / "app/f", 0600); }, ""},
         TreeCase{"GroupWritableDirectory",
-                 [](auto top, uid_t) { Dir(top / "app", 0775), File(top / "app/f"); },
+                 [](auto top) { Make(top / "app", kDir | 0775), Make(top / "app/f", 0600); },
                  "TOP/app is writable by group dialout"},
         TreeCase{"WorldWritableDirectory",
-                 [](auto top, uid_t) { Dir(top / "app", 0757), File(top / "app/f"); },
+                 [](auto top) { Make(top / "app", kDir | 0757), Make(top / "app/f", 0600); },
                  "TOP/app is writable by others"},
         TreeCase{"DirectoryOfAnotherUser",
-                 [](auto top, uid_t other) { Dir(top / "app", 0755, other), File(top / "app/f"); },
+                 [](auto top) { Make(top / "app", kDir | 0755, 65534), Make(top / "app/f", 0600); },
                  "TOP/app belongs to user nobody"},
         TreeCase{"LinkIntoAGroupWritableDirectory",
-                 [](auto top, uid_t) {
-                   Dir(top / "app", 0755), Dir(top / "log", 0775), File(top / "log/f");
-                   Link("../log/f", top / "app/f");
+                 [](auto top) {
+                   Make(top / "app", kDir | 0755), Make(top / "log", kDir | 0775);
+                   Make(top / "log/f", 0600), Make(top / "app/f", 0, 0, "../log/f");
                  },
                  "TOP/log is writable by group dialout"},
         TreeCase{"LinkOfAnotherUser",
-                 [](auto top, uid_t other) {
-                   Dir(top / "app", 0755), File(top / "g"), Link(top / "g", top / "app/f", other);
+                 [](auto top) {
+                   Make(top / "app", kDir | 0755), Make(top / "g", 0600);
+                   Make(top / "app/f", 0, 65534, top / "g");
                  },
                  "TOP/app/f is a link owned by user nobody"},
         TreeCase{"LinkedDirectoryOnTheWay",
-                 [](auto top, uid_t) {
-                   Dir(top / "app", 0755), Dir(top / "real", 0755), Dir(top / "open", 0777);
-                   Link("../open/d", top / "app/f"), Link(top / "real", top / "open/d");
-                   File(top / "real/f");
+                 [](auto top) {
+                   Make(top / "app", kDir | 0755), Make(top / "real", kDir | 0755);
+                   Make(top / "open", kDir | 0777), Make(top / "real/f", 0600);
+                   Make(top / "app/f", 0, 0, "../open/d/f"),
+                       Make(top / "open/d", 0, 0, top / "real");
                  },
                  "TOP/open is writable by others"},
         TreeCase{"OwnFileInAStickyDirectory",
-                 [](auto top, uid_t) { Dir(top / "app", 01777), File(top / "app/f"); }, ""},
-        TreeCase{"OthersFileInAStickyDirectory",
-                 [](auto top, uid_t other) { Dir(top / "app", 01777), File(top / "app/f", other); },
-                 "TOP/app/f in a sticky directory belongs to user nobody"},
+                 [](auto top) { Make(top / "app", kDir | 01777), Make(top / "app/f", 0600); }, ""},
+        TreeCase{
+            "OthersFileInAStickyDirectory",
+            [](auto top) { Make(top / "app", kDir | 01777), Make(top / "app/f", 0600, 65534); },
+            "TOP/app/f in a sticky directory belongs to user nobody"},
         TreeCase{"TrustedChainOfLinks",
-                 [](auto top, uid_t) {
-                   Dir(top / "app", 0755), Dir(top / "etc", 0755), File(top / "etc/g");
-                   Link(top / "etc/h", top / "app/f"), Link("g", top / "etc/h");
+                 [](auto top) {
+                   Make(top / "app", kDir | 0755), Make(top / "etc", kDir | 0755);
+                   Make(top / "etc/g", 0600), Make(top / "app/f", 0, 0, top / "etc/h");
+                   Make(top / "etc/h", 0, 0, "g");
                  },
                  ""}),
     [](const auto& info) { return info.param.name; });

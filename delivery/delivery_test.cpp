@@ -106,15 +106,6 @@ TEST_P(NoDialTone, IsNeverRetried) {
 
 INSTANTIATE_TEST_SUITE_P(Delivery, NoDialTone, ::testing::Values("NO DIAL TONE", "NO DIALTONE"));
 
-// A run stopped (SIGSTOP) 5 s into the dial wait and continued 35 s later goes on at once:
-// the wait ends at its deadline, not after the time it had left.
-TEST_F(Delivery, SuspendedRunKeepsItsDeadlines) {
-  run.line.AnswerAsWorkingService();
-  run.clock.SuspendAt(5, 35);
-  EXPECT_EQ(Deliver(), 0);
-  EXPECT_EQ(DeliveryLog().at(3), "+40 Passing target number '447775123456' to messaging service..");
-}
-
 // A check opens the port, asks for OK within 2 s, resets, dials nothing and writes no log.
 struct CheckCase {
   std::string answer;
@@ -291,12 +282,6 @@ TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
             (History{{"to '447775123456': run error: " + text + "; attempts 1; exit status 74",
                       LOG_ERR}}));
   EXPECT_FALSE(run.line.IsOpen());
-}
-
-TEST(FixMessage, TurnsUnderscoresIntoHyphensInPlace) {
-  std::string message = "_a_b__";
-  EXPECT_EQ(frmQuorvex::FixMessage(message), "-a-b--");
-  EXPECT_EQ(message, "-a-b--");
 }
 
 }  // namespace

@@ -11,12 +11,11 @@
 #include <unistd.h>
 
 #include <regex>
-#include <sstream>
 
 namespace quorvex::e2e {
 namespace {
 
-constexpr const char* kTranscript = "modem.transcript";
+constexpr const char* kReceived = "modem.received";
 
 void PrepareChild(const StartOptions& options, int out, int err) {
   ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
@@ -62,42 +61,6 @@ int WaitForExit(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Watches `file`'s directory with inotify and reads the file again after each change.
-bool AwaitFileHolding(const std::filesystem::path& file, const std::string& text,
-                      std::chrono::seconds limit) {
-  const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  ::inotify_add_watch(watch.get(), file.parent_path().c_str(), IN_MODIFY | IN_CREATE);
-  const auto giveUp = std::chrono::steady_clock::now() + limit;
-  bool found = false;
-  while (!found && std::chrono::steady_clock::now() < giveUp) {
-    std::ifstream stream(file, std::ios::binary);
-    found = std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos;
-    pollfd changes{watch.get(), POLLIN, 0};
-    if (!found && ::poll(&changes, 1, 1000) > 0) {
-      ReadAll(watch);
-    }
-  }
-  return found;
-}
-
-std::string Unescape(const std::string& quoted) {
-  std::string bytes;
-  for (size_t i = 1; i + 1 < quoted.size(); ++i) {
-    if (quoted[i] != '\\') {
-      bytes += quoted[i];
-      continue;
-    }
-    const char kind = quoted[++i];
-    if (kind == 'x') {
-      bytes += static_cast<char>(std::stoi(quoted.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      bytes += kind == 'r' ? '\r' : kind == 'n' ? '\n' : kind;
-    }
-  }
-  return bytes;
 }
 
 }  // namespace
@@ -205,16 +168,29 @@ std::vector<std::string> Installation::Log() const {
   return messages;
 }
 
+// Watches the log's directory with inotify and reads the log again after each change.
 bool Installation::AwaitLogLine(const std::string& text) const {
-  return AwaitFileHolding(std::filesystem::weakly_canonical(dir.path() / "Quorvex.log"), text,
-                          std::chrono::seconds(60));
+  const std::filesystem::path log = std::filesystem::weakly_canonical(dir.path() / "Quorvex.log");
+  const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  ::inotify_add_watch(watch.get(), log.parent_path().c_str(), IN_MODIFY | IN_CREATE);
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < giveUp) {
+    std::ifstream stream(log, std::ios::binary);
+    if (std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos) {
+      return true;
+    }
+    pollfd changes{watch.get(), POLLIN, 0};
+    if (::poll(&changes, 1, 1000) > 0) {
+      ReadAll(watch);
+    }
+  }
+  return false;
 }
 
 Simulator::Simulator(const Installation& installation, int port, std::vector<std::string> options)
     : dir_(installation.dir) {
   const std::string link = (dir_.path() / ("COM" + std::to_string(port))).string();
-  const std::string transcript = (dir_.path() / kTranscript).string();
-  options.insert(options.begin(), {"--link", link, "--transcript", transcript});
+  options.insert(options.begin(), {"--link", link, "--received", dir_.path() / kReceived});
   process_.emplace(QUORVEX_MODEM_SIM, options);
   const std::string ready = process_->ReadLine();
   EXPECT_TRUE(ready.starts_with("quorvex-modem-sim: ready")) << ready;
@@ -229,21 +205,9 @@ void Simulator::Stop() {
   }
 }
 
-bool Simulator::AwaitTranscript(const std::string& text) const {
-  return AwaitFileHolding(dir_.path() / kTranscript, text, std::chrono::seconds(10));
-}
-
 std::string Simulator::StopAndCollectReceived() {
   Stop();
-  std::istringstream lines(dir_.Read(kTranscript));
-  std::string received;
-  for (std::string line; std::getline(lines, line);) {
-    const size_t event = line.find(' ');
-    if (line.compare(event + 1, 5, "recv ") == 0) {
-      received += Unescape(line.substr(event + 6));
-    }
-  }
-  return received;
+  return dir_.Read(kReceived);
 }
 
 }  // namespace quorvex::e2e

@@ -80,8 +80,6 @@ class Simulator {
 
   // Stops the simulator and returns every byte the modem received, in order.
   std::string StopAndCollectReceived();
-  // Watches the transcript until it holds `text`, for at most 10 seconds.
-  bool AwaitTranscript(const std::string& text) const;
   // The pseudo-terminal device that the COM link names.
   const std::string& device() const { return device_; }
 

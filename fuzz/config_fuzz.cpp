@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     const quorvex::Settings settings = quorvex::ReadConfiguration(bytes);
     const std::string& dial = settings.SMSPhone;
-    FUZZ_CHECK(std::none_of(dial.begin(), dial.end(), quorvex::IsControl));
+    FUZZ_CHECK(std::all_of(dial.begin(), dial.end(), quorvex::IsPrintableAscii));
     FUZZ_CHECK(std::none_of(dial.begin(), dial.end(), [](char c) { return c >= 'a' && c <= 'z'; }));
   } catch (const quorvex::RunError& error) {
     FUZZ_CHECK(error.failure() == quorvex::Failure::kSetting);

@@ -1,25 +1,20 @@
-// The whole delivery in virtual time, with the modem's answers taken from the input.
-// Properties: the line ends closed, no more attempts than allowed, nothing of the request
-// goes out once the call has dropped after CONNECT, and the message never before CONNECT.
+// The whole delivery in virtual time, with the message and the modem's answers taken from
+// the input. Properties: the line ends closed, no more attempts than allowed, only
+// printable ASCII and the CRs that end lines reach the line, nothing of the request goes
+// out once the call has dropped after CONNECT, and the message never before CONNECT.
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 
-#include "app/frm_quorvex.h"
+#include "base/text.h"
 #include "fuzz/fuzz_check.h"
-#include "testing/line_fake.h"
-#include "testing/notices_fake.h"
-#include "testing/run_history_fake.h"
-#include "testing/test_dir.h"
+#include "testing/run_harness.h"
 
 namespace {
 
 using namespace quorvex;
-
-constexpr const char* kNumber = "447775123456\r";
-constexpr const char* kMessage = "Meet at 10-30";
 
 // Reads the input front to back; past its end every byte reads as 0.
 class Input {
@@ -42,7 +37,7 @@ class Input {
 
 // Each rule: which write it answers, on which attempt, after how long, and with what.
 void ScriptModem(Input& input, FakeLine& line) {
-  static const char* const kPrefixes[] = {"AT&F", "ATDT", "44", "Meet", "\r", "ATZ"};
+  static const char* const kPrefixes[] = {"AT&F", "ATDT", "44", "", "\r", "ATZ"};
   while (!input.Empty()) {
     const char* prefix = kPrefixes[input.Byte() % 6];
     const int attempt = input.Byte() % 4;
@@ -52,7 +47,7 @@ void ScriptModem(Input& input, FakeLine& line) {
 }
 
 // Walks what crossed the line in order, attempt by attempt.
-void CheckDialogue(const FakeLine& line) {
+void CheckDialogue(const FakeLine& line, const std::string& message) {
   std::string sinceDial;
   size_t read = 0;
   for (size_t i = 0; i < line.events.size(); ++i) {
@@ -63,8 +58,12 @@ void CheckDialogue(const FakeLine& line) {
     const size_t connect = sinceDial.find("CONNECT");
     const bool connected = connect != std::string::npos;
     const bool dropped = connected && sinceDial.find("NO CARRIER", connect) != std::string::npos;
-    if (event == kNumber || event == kMessage) {
+    if (event == "447775123456\r" || (!message.empty() && event == message)) {
       FUZZ_CHECK(connected && !dropped);
+    }
+    if (!event.starts_with("<")) {
+      FUZZ_CHECK(std::all_of(event.begin(), event.end(),
+                             [](char c) { return IsPrintableAscii(c) || c == '\r'; }));
     }
     if (event.starts_with("<") || event.starts_with("ATDT")) {
       sinceDial.clear();
@@ -75,25 +74,21 @@ void CheckDialogue(const FakeLine& line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static TestDir dir;
   Input input(data, size);
   const int maxAttempts = input.Byte() % 6 - 1;
   const uint8_t stopAt = input.Byte();
-  dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=9\nMAXATTEMPTS=" + std::to_string(maxAttempts));
-  RecordingNotices notices;
-  FakeClock clock;
-  FakeLine line(clock);
-  ScriptModem(input, line);
+  std::string message = input.Text(input.Byte() % 32);
+  RunHarness run;
+  run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=9\nMAXATTEMPTS=" + std::to_string(maxAttempts));
+  ScriptModem(input, run.line);
   if (stopAt < 128) {
-    clock.StopAt(stopAt, SIGTERM);
+    run.clock.StopAt(stopAt, SIGTERM);
   }
-  RecordingHistory history;
-  frmQuorvex form({dir.path(), {"447775123456,Meet at 10_30"}, notices, clock, line, history});
-  const int status = form.Form_Load();
-  FUZZ_CHECK(!line.IsOpen());
-  FUZZ_CHECK(line.openings() <= std::max(1, maxAttempts));
+  const int status = run.Run({"447775123456," + message});
+  FUZZ_CHECK(!run.line.IsOpen());
+  FUZZ_CHECK(run.line.openings() <= std::max(1, maxAttempts));
   FUZZ_CHECK(status == 0 || status == 75 || status == 128 + SIGTERM);
-  FUZZ_CHECK(notices.notices.empty());
-  CheckDialogue(line);
+  FUZZ_CHECK(run.notices.notices.empty());
+  CheckDialogue(run.line, frmQuorvex::FixMessage(message = SevenBitText(message)));
   return 0;
 }

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& number = request.number;
   FUZZ_CHECK(number.starts_with("44") && number.size() >= 6);
   FUZZ_CHECK(number.find(',') == std::string::npos);
-  FUZZ_CHECK(std::none_of(number.begin(), number.end(), IsControl));
+  FUZZ_CHECK(std::all_of(number.begin(), number.end(), IsPrintableAscii));
   FUZZ_CHECK(std::none_of(request.message.begin(), request.message.end(), IsControl));
   FUZZ_CHECK(request.message == BlankControls(std::string(text.substr(number.size() + 1))));
   return 0;

@@ -19,10 +19,5 @@ TEST(SettingsTook, NoticesEachSettingThatDidNotTake) {
   }
 }
 
-TEST(SettingsTook, NamesWhatWasAskedFor) {
-  EXPECT_EQ(LineSettingsText(false), "9600,E,7,1 with RTS/CTS");
-  EXPECT_EQ(LineSettingsText(true), "9600,N,8,1 with RTS/CTS");
-}
-
 }  // namespace
 }  // namespace quorvex

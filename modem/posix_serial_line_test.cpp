@@ -5,125 +5,85 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <stdexcept>
 #include <thread>
-#include <utility>
 
-#include "app/frm_quorvex.h"
-#include "testing/notices_fake.h"
-#include "testing/run_history_fake.h"
-#include "testing/test_dir.h"
+#include "testing/errors.h"
+#include "testing/run_harness.h"
 
 namespace quorvex {
 namespace {
-
-constexpr int16_t kPort = 5;
 
 // A pseudo-terminal linked as COM5 in a scratch directory: the test plays the modem on the
 // master side, the line under test opens the slave through the link.
 class OverAPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(::grantpt(master_), 0);
-    ASSERT_EQ(::unlockpt(master_), 0);
-    slavePath_ = ::ptsname(master_);
-    std::filesystem::create_symlink(slavePath_, dir_.path() / "COM5");
-    form_.settings.ComPort = kPort;
+    ASSERT_TRUE(master_.valid());
+    ASSERT_EQ(::grantpt(master_.get()) | ::unlockpt(master_.get()), 0);
+    slavePath_ = ::ptsname(master_.get());
+    std::filesystem::create_symlink(slavePath_, run_.dir.path() / "COM5");
+    form_.settings.ComPort = 5;
   }
-  void TearDown() override { ::close(master_); }
 
   // Reads from the master until `count` bytes came or the other side closed.
   std::string ModemReads(size_t count) {
-    std::string bytes;
-    char buffer[256];
-    while (bytes.size() < count) {
-      const ssize_t got = ::read(master_, buffer, std::min(sizeof buffer, count - bytes.size()));
-      if (got <= 0) {
-        break;
-      }
-      bytes.append(buffer, static_cast<size_t>(got));
+    std::string bytes(count, '\0');
+    size_t got = 0;
+    for (ssize_t n; got < count && (n = ::read(master_.get(), &bytes[got], count - got)) > 0;) {
+      got += static_cast<size_t>(n);
     }
-    return bytes;
+    return bytes.substr(0, got);
   }
   void ModemSends(std::string_view bytes) {
-    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
   }
-  // Holds the slave open too, so that what the modem sends stays queued while the line is
-  // closed, and so that the terminal's settings can be read.
-  int HoldSlave() { return held_ = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC); }
+  // Holds the slave open too, as another program would, and to read the terminal's state.
+  const Fd& HoldSlave() {
+    held_.reset(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    return held_;
+  }
+  std::string Described() const { return "COM5 (" + (run_.dir.path() / "COM5").string() + ")"; }
 
-  TestDir dir_;
-  int master_ = -1;
-  int held_ = -1;
+  Fd master_{::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  Fd held_;
   std::string slavePath_;
-  RecordingNotices notices_;
+  RunHarness run_;
   SystemClock clock_;
-  PosixSerialLine line_{dir_.path(), clock_};
-  RecordingHistory history_;
-  frmQuorvex form_{{dir_.path(), {}, notices_, clock_, line_, history_}};
+  PosixSerialLine line_{run_.dir.path(), clock_};
+  frmQuorvex form_{{run_.dir.path(), {}, run_.notices, clock_, line_, run_.history}};
 };
 
-double SecondsSince(MonotonicTime start) {
-  return Seconds(std::chrono::steady_clock::now() - start).count();
-}
-
 TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
-  ASSERT_GE(HoldSlave(), 0);
-  termios before{};
-  ASSERT_EQ(::tcgetattr(held_, &before), 0);
-  before.c_cflag &= ~HUPCL;  // so that the line must set it: a killed run must hang up
-  ASSERT_EQ(::tcsetattr(held_, TCSANOW, &before), 0);
-  form_.OpenLine();
   termios applied{};
-  ASSERT_EQ(::tcgetattr(held_, &applied), 0);
-  EXPECT_EQ(applied.c_cflag & HUPCL, static_cast<tcflag_t>(HUPCL));
+  ASSERT_EQ(::tcgetattr(HoldSlave().get(), &applied), 0);
+  applied.c_cflag &= ~HUPCL;  // so that the line must set it: a killed run must hang up
+  ASSERT_EQ(::tcsetattr(held_.get(), TCSANOW, &applied), 0);
+  form_.OpenLine();
+  ASSERT_EQ(::tcgetattr(held_.get(), &applied), 0);
   EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
-  EXPECT_EQ(applied.c_cflag & CRTSCTS, static_cast<tcflag_t>(CRTSCTS));
+  EXPECT_EQ(applied.c_cflag & (CRTSCTS | HUPCL), static_cast<tcflag_t>(CRTSCTS | HUPCL));
   EXPECT_EQ(applied.c_lflag & (ICANON | ECHO | ISIG), 0U);
   EXPECT_EQ(applied.c_iflag & (ICRNL | IXON), 0U);
   EXPECT_EQ(applied.c_oflag & OPOST, 0U);
-  ::close(held_);
 }
 
-TEST_F(OverAPty, EarlyAnswerComesBackOnlyAfterTheFullWait) {
-  form_.OpenLine();
-  std::thread modem([this] {
-    ModemReads(3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the modem's answer time
-    ModemSends("\r\nOK\r\n");
-  });
-  const MonotonicTime start = std::chrono::steady_clock::now();
-  EXPECT_EQ(form_.SMS("AT\r", 1), "\r\nOK\r\n");
-  EXPECT_GE(SecondsSince(start), 1.0);
-  modem.join();
-}
-
-TEST_F(OverAPty, UnreadTextComesInFrontOfTheNextAnswer) {
+// An answer that came early is returned only after the full wait, behind what an earlier
+// exchange left unread.
+TEST_F(OverAPty, ExchangeWaitsItsFullTimeAndReturnsAllThatCame) {
   form_.OpenLine();
   ModemSends("LATE");
   std::thread modem([this] {
     ModemReads(3);
-    ModemSends("NEW");
+    ModemSends("\r\nOK\r\n");
   });
-  EXPECT_EQ(form_.SMS("AT\r", 1), "LATENEW");
+  const MonotonicTime start = std::chrono::steady_clock::now();
+  EXPECT_EQ(form_.SMS("AT\r", 1), "LATE\r\nOK\r\n");
+  EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start).count(), 1.0);
   modem.join();
-}
-
-TEST_F(OverAPty, NothingSurvivesACloseAndReopen) {
-  ASSERT_GE(HoldSlave(), 0);
-  form_.OpenLine();
-  ModemSends("BEFORE CLOSE");
-  form_.CloseLine();
-  ModemSends("WHILE CLOSED");
-  form_.OpenLine();  // the same pty again, as the next attempt opens it
-  EXPECT_EQ(line_.ReadAll(), "");
-  ::close(held_);
 }
 
 TEST_F(OverAPty, KeepsTheLowSevenBitsBothWays) {
@@ -134,21 +94,23 @@ TEST_F(OverAPty, KeepsTheLowSevenBitsBothWays) {
   EXPECT_EQ(form_.SMS("", 1), "OK");
 }
 
-// Another root program that only locks the port (root passes TIOCEXCL) still holds it.
-TEST_F(OverAPty, PortLockedByAnotherProgramIsRefusedAsInUse) {
-  ASSERT_GE(HoldSlave(), 0);
-  ASSERT_EQ(::flock(held_, LOCK_EX | LOCK_NB), 0);
-  try {
-    form_.OpenLine();
-    FAIL() << "opened a port that is in use";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.description(), "Serial port COM5 (" + (dir_.path() / "COM5").string() +
-                                       ") is in use by another program");
-    EXPECT_EQ(error.failure(), Failure::kPortInUse);
-  }
+// Another program holds the port with a lock alone, or in exclusive mode (which root would
+// pass): it is left untouched, not a byte sent.
+class HeldPort : public OverAPty, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeldPort, IsRefusedAsInUse) {
+  ASSERT_EQ(GetParam() ? ::ioctl(HoldSlave().get(), TIOCEXCL)
+                       : ::flock(HoldSlave().get(), LOCK_EX | LOCK_NB),
+            0);
+  const RunError error = RunErrorOf([this] { form_.OpenLine(); });
+  EXPECT_EQ(error.description(), "Serial port " + Described() + " is in use by another program");
+  EXPECT_EQ(error.failure(), Failure::kPortInUse);
   EXPECT_FALSE(line_.IsOpen());
-  ::close(held_);
+  pollfd master{master_.get(), POLLIN, 0};
+  EXPECT_EQ(::poll(&master, 1, 0), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Pty, HeldPort, ::testing::Bool());
 
 // What the line cannot take at once goes out during the wait; what comes in beyond 64 KiB
 // in one exchange is read and dropped.
@@ -169,60 +131,43 @@ TEST_F(OverAPty, LongTextGoesOutAndAFloodIsCapped) {
 
 TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
   form_.OpenLine();
-  ::close(std::exchange(master_, -1));
-  try {
-    form_.SMS("", 1);
-    FAIL() << "waited on a hung-up line";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.description(),
-              "Serial port COM5 (" + (dir_.path() / "COM5").string() + ") was hung up");
-  }
+  master_.reset();
+  EXPECT_EQ(RunErrorOf([this] { form_.SMS("", 1); }).description(),
+            "Serial port " + Described() + " was hung up");
+}
+
+// Closing hangs up, clears the exclusive flag, and forgets what came meanwhile.
+TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
+  HoldSlave();
+  form_.OpenLine();
+  EXPECT_THROW(form_.OpenLine(), std::logic_error) << "a second opening would leak the first";
+  ModemSends("BEFORE CLOSE");
+  form_.CloseLine();
+  int exclusive = -1;
+  EXPECT_EQ(::ioctl(held_.get(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  ModemSends("WHILE CLOSED");
+  form_.OpenLine();
+  EXPECT_EQ(line_.ReadAll(), "");
+  held_.reset();
+  form_.CloseLine();
+  pollfd master{master_.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&master, 1, 0), 1);
+  EXPECT_NE(master.revents & POLLHUP, 0);
 }
 
 // A port whose link vanishes between attempts must not fall back to /dev/ttyS<N-1>.
 TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
-  const std::filesystem::path link = dir_.path() / "COM99";
+  const std::filesystem::path link = run_.dir.path() / "COM99";
   std::filesystem::create_symlink(slavePath_, link);
   line_.Open(99);
   line_.Close();
   std::filesystem::remove(link);
-  try {
-    line_.Open(99);
-    FAIL() << "opened COM99 without its link";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.description(),
-              "Cannot open serial port COM99 (" + link.string() + "): No such file or directory");
-  }
-}
-
-TEST_F(OverAPty, ClosingIsSeenByTheOtherSide) {
-  form_.OpenLine();
-  EXPECT_THROW(form_.OpenLine(), std::logic_error) << "a second opening would leak the first";
-  form_.CloseLine();
-  pollfd master{master_, POLLIN, 0};
-  ASSERT_EQ(::poll(&master, 1, 0), 1);
-  EXPECT_NE(master.revents & POLLHUP, 0);
-  EXPECT_FALSE(line_.IsOpen());
-}
-
-TEST(PortDevice, MissingDeviceAndPortsBelowOneAreNamed) {
-  TestDir dir;
-  SystemClock clock;
-  PosixSerialLine line(dir.path(), clock);
-  try {
-    line.Open(99);  // no COM99 link here, and no /dev/ttyS98 on any machine of ours
-    FAIL() << "opened COM99";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.number(), ENOENT);
-    EXPECT_EQ(error.description(),
-              "Cannot open serial port COM99 (/dev/ttyS98): No such file or directory");
-  }
-  try {
-    PosixSerialLine(dir.path(), clock).Open(-2);
-    FAIL() << "opened COM-2";
-  } catch (const RunError& error) {
-    EXPECT_EQ(error.description(), "Serial port COM-2 has no device: port numbers start at 1");
-  }
+  EXPECT_EQ(RunErrorOf([this] { line_.Open(99); }).description(),
+            "Cannot open serial port COM99 (" + link.string() + "): No such file or directory");
+  // No COM98 link here, and no /dev/ttyS97 on any machine of ours.
+  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(run_.dir.path(), clock_).Open(98); }).description(),
+            "Cannot open serial port COM98 (/dev/ttyS97): No such file or directory");
 }
 
 }  // namespace

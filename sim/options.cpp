@@ -23,6 +23,7 @@ Options:
   --link PATH           symbolic link to create to the pseudo-terminal (required)
   --transcript FILE     write every event with its monotonic time in seconds to FILE:
                           open N, close, recv "bytes", sent "bytes", note TEXT
+  --received FILE       write every byte the modem receives, as it came, to FILE
   --modem ANSWER        how AT commands are answered: ok (default), silent, error
   --dial ANSWER         how ATDT is answered: connect (default), busy, no-carrier,
                           no-dial-tone, no-dialtone (as most chipsets word it), silent
@@ -95,6 +96,8 @@ const std::map<std::string, Setter> kSetters = {
     {"--link", [](Parsed& p, const std::string&, const std::string& v) { p.options.link = v; }},
     {"--transcript",
      [](Parsed& p, const std::string&, const std::string& v) { p.options.transcript = v; }},
+    {"--received",
+     [](Parsed& p, const std::string&, const std::string& v) { p.options.received = v; }},
     {"--modem",
      [](Parsed& p, const std::string& o, const std::string& v) {
        p.options.model.later.modem = Lookup(kModemAnswers, o, v);

@@ -10,6 +10,7 @@ namespace quorvex::sim {
 struct SimOptions {
   std::string link;
   std::string transcript;
+  std::string received;  // every byte received, raw
   ModelConfig model;
   bool pieces = false;  // answers go a few bytes at a time
   bool help = false;

@@ -41,6 +41,11 @@ PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(option
       Check(-1, "cannot create transcript " + options_.transcript);
     }
   }
+  if (!options_.received.empty()) {
+    received_.reset(Check(::open(options_.received.c_str(),
+                                 O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644),
+                          "cannot create " + options_.received));
+  }
   sigset_t stopping;
   sigemptyset(&stopping);
   sigaddset(&stopping, SIGTERM);
@@ -134,6 +139,10 @@ void PtyModem::OnReceived() {
   while ((count = ::read(master_.get(), buffer, sizeof buffer)) > 0) {
     const std::string_view bytes(buffer, static_cast<size_t>(count));
     Record("recv", Escape(bytes));
+    if (received_.valid()) {
+      Check(static_cast<int>(::write(received_.get(), buffer, static_cast<size_t>(count))),
+            "write to " + options_.received);
+    }
     Send(model_.Receive(bytes, Now()));
   }
 }

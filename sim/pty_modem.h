@@ -39,6 +39,7 @@ class PtyModem {
   ModemModel model_;
   std::string device_;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> transcript_{nullptr, std::fclose};
+  Fd received_;
   Fd master_;
   Fd slave_;
   Fd inotify_;

@@ -22,11 +22,6 @@ void FakeClock::SleepUntil(MonotonicTime deadline) {
     deadline = std::min(deadline, now_ + wakeStep_);
   }
   now_ = std::max(now_, deadline);
-  if (suspend_ && Elapsed() >= suspend_->first) {
-    now_ = kStart + std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        Seconds(suspend_->first + suspend_->second));
-    suspend_.reset();
-  }
   if (stop_ && Elapsed() >= stop_->first) {
     now_ = kStart + std::chrono::duration_cast<std::chrono::nanoseconds>(Seconds(stop_->first));
     const int signal = stop_->second;

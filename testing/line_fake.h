@@ -22,16 +22,12 @@ class FakeClock final : public Clock {
   void WakeEarly(std::chrono::milliseconds step) { wakeStep_ = step; }
   // Delivers stop signal `signal` to the sleep that reaches `seconds` since the start.
   void StopAt(double seconds, int signal) { stop_ = {seconds, signal}; }
-  // The process is stopped (SIGSTOP) at `seconds` for `length` seconds: the sleep that
-  // reaches `seconds` ends only when it is continued.
-  void SuspendAt(double seconds, double length) { suspend_ = {seconds, length}; }
 
  private:
   static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
   MonotonicTime now_ = kStart;
   std::chrono::milliseconds wakeStep_{0};
   std::optional<std::pair<double, int>> stop_;
-  std::optional<std::pair<double, double>> suspend_;
 };
 
 // What crossed the line, and when: {seconds since start, text}. Opening and closing

@@ -23,7 +23,8 @@ struct RunHarness {
   // The log with each timestamp shown as whole seconds since 14:07:03: "+39 text".
   std::vector<std::string> Log() const {
     std::vector<std::string> lines;
-    std::string_view rest = logBytes = dir.Read("Quorvex.log");
+    const std::string log = dir.Read("Quorvex.log");
+    std::string_view rest = log;
     for (size_t end; (end = rest.find("\r\n")) != std::string_view::npos;
          rest.remove_prefix(end + 2)) {
       lines.push_back(RelativeLine(rest.substr(0, end)));
@@ -33,10 +34,11 @@ struct RunHarness {
   }
 
   static std::string RelativeLine(std::string_view line) {
-    EXPECT_EQ(line.substr(0, 11), "05/03/2026 ");
-    const int hours = std::stoi(std::string(line.substr(11, 2)));
-    const int minutes = std::stoi(std::string(line.substr(14, 2)));
-    const int seconds = std::stoi(std::string(line.substr(17, 2)));
+    int hours = 0, minutes = 0, seconds = 0;
+    EXPECT_EQ(std::sscanf(std::string(line).c_str(), "05/03/2026 %2d:%2d:%2d ", &hours, &minutes,
+                          &seconds),
+              3)
+        << line;
     const int since = (hours - 14) * 3600 + (minutes - 7) * 60 + (seconds - 3);
     return "+" + std::to_string(since) + std::string(line.substr(19));
   }
@@ -46,7 +48,6 @@ struct RunHarness {
   FakeClock clock;
   FakeLine line{clock};
   RecordingHistory history;
-  mutable std::string logBytes;
 };
 
 }  // namespace quorvex
