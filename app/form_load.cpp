@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <new>
 
+#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/usage.h"
 #include "app/version.h"

@@ -18,41 +18,22 @@ TEST(FormLoad, ConfigurationThatIsADirectoryCountsAsMissing) {
             "status 78");
 }
 
-// A line whose opening fails with something other than a RunError.
-template <typename Exception>
-class ThrowingLine final : public SerialLine {
- public:
-  explicit ThrowingLine(Exception exception) : exception_(std::move(exception)) {}
-  void Open(int16_t) override { throw exception_; }
-  bool IsOpen() const override { return false; }
-  std::string Device() const override { return ""; }
-  void Close() override {}
-  void Write(std::string_view) override {}
-  std::string ReadAll() override { return ""; }
-  void WaitUntil(MonotonicTime) override {}
-
- private:
-  Exception exception_;
-};
-
-template <typename Exception>
-void ExpectHandledAsRunError(Exception exception, const std::string& text) {
-  RunHarness run;
-  ThrowingLine<Exception> line(std::move(exception));
-  run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=1\n");
-  frmQuorvex form({run.dir.path(), {"447775123456,hi"}, run.notices, run.clock, line, run.history});
-  EXPECT_EQ(form.Form_Load(), 74);
-  EXPECT_EQ(run.Log().back(), "+0 " + text);
-  EXPECT_EQ(run.notices.notices,
-            (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
-}
-
+// Failures other than run errors end in the one handler too, with the line closed.
 TEST(FormLoad, EveryExceptionEndsInTheHandler) {
-  ExpectHandledAsRunError(std::bad_alloc(),
-                          "Error #12 (Out of memory) occurred during initialization...");
-  ExpectHandledAsRunError(std::logic_error("opened twice"),
-                          "Error #131 (Internal error: opened twice) occurred during "
-                          "initialization...");
+  const std::pair<std::exception_ptr, std::string> cases[] = {
+      {std::make_exception_ptr(std::bad_alloc()), "Error #12 (Out of memory)"},
+      {std::make_exception_ptr(std::logic_error("x")), "Error #131 (Internal error: x)"}};
+  for (const auto& [failure, error] : cases) {
+    RunHarness run;
+    run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=1\n");
+    run.line.FailOnWrite("AT&F", failure);
+    EXPECT_EQ(run.Run({"447775123456,hi"}), 74);
+    const std::string text = error + " occurred during initialization...";
+    EXPECT_EQ(run.Log().back(), "+0 " + text);
+    EXPECT_EQ(run.notices.notices,
+              (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
+    EXPECT_FALSE(run.line.IsOpen());
+  }
 }
 
 }  // namespace

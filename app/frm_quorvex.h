@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/exit_status.h"
 #include "app/notices.h"
 #include "app/request.h"
 #include "app/run_history.h"

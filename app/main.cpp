@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/usage.h"
 #include "base/stop_signals.h"

@@ -5,6 +5,7 @@
 #include "base/write_all.h"
 
 namespace quorvex {
+namespace {
 
 std::string FormatNotice(std::string_view text, NoticeKind kind) {
   std::string notice = "Quorvex: ";
@@ -17,6 +18,8 @@ std::string FormatNotice(std::string_view text, NoticeKind kind) {
   notice += '\n';
   return notice;
 }
+
+}  // namespace
 
 // A notice that cannot be written is lost: there is nowhere left to tell anyone, and the
 // exit status still does.

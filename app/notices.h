@@ -18,10 +18,8 @@ class NoticeSink {
   virtual void Report(std::string_view text) = 0;
 };
 
-// "Quorvex: critical: TEXT" and so on, ending in a newline; the title is always Quorvex.
-std::string FormatNotice(std::string_view text, NoticeKind kind);
-
-// Prints each notice on standard error and does not wait for anyone.
+// Prints each notice on standard error, "Quorvex: critical: TEXT" and so on (the title is
+// always Quorvex), and does not wait for anyone.
 class StderrNotices final : public NoticeSink {
  public:
   void Notify(std::string_view text, NoticeKind kind,

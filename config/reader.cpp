@@ -63,6 +63,17 @@ std::string ReadSMSPhone(std::string_view value) {
   return std::string(value);
 }
 
+// ASCII a-z only; every other byte stays as it is.
+std::string ToUpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return upper;
+}
+
 }  // namespace
 
 std::vector<std::string_view> SplitLines(std::string_view bytes) {
@@ -77,16 +88,6 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
     bytes.remove_prefix(end + (crlf ? 2 : 1));
   }
   return lines;
-}
-
-std::string ToUpperAscii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return upper;
 }
 
 Settings ReadConfiguration(std::string_view bytes) {

@@ -11,9 +11,6 @@ namespace quorvex {
 // Lines end at CR, CR LF or LF; a last line without an end still counts.
 std::vector<std::string_view> SplitLines(std::string_view bytes);
 
-// ASCII a-z only; every other byte stays as it is.
-std::string ToUpperAscii(std::string_view text);
-
 // Reads the settings from the file's bytes. A value that cannot be converted is a RunError.
 Settings ReadConfiguration(std::string_view bytes);
 

@@ -1,3 +1,4 @@
+#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "base/text.h"
 #include "delivery/modem_commands.h"

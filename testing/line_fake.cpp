@@ -69,6 +69,9 @@ const FakeLine::Rule* FakeLine::RuleFor(std::string_view text) const {
 
 void FakeLine::Write(std::string_view text) {
   if (!failingPrefix_.empty() && text.starts_with(failingPrefix_)) {
+    if (failure_) {
+      std::rethrow_exception(failure_);
+    }
     throw RunError(EIO, "Cannot write to serial port COM2 (fake): Input/output error");
   }
   if (text.empty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,7 +44,11 @@ class FakeLine final : public SerialLine {
   void Answer(std::string prefix, std::string reply, double after = 0.1, int onAttempt = 0);
   // Answers like a working modem and service.
   void AnswerAsWorkingService();
-  void FailOnWrite(std::string prefix) { failingPrefix_ = std::move(prefix); }
+  // A write that begins with `prefix` raises `failure`, or else an EIO RunError.
+  void FailOnWrite(std::string prefix, std::exception_ptr failure = nullptr) {
+    failingPrefix_ = std::move(prefix);
+    failure_ = failure;
+  }
 
   void Open(int16_t port) override;
   bool IsOpen() const override { return open_; }
@@ -77,6 +82,7 @@ class FakeLine final : public SerialLine {
   std::vector<Rule> rules_;
   std::vector<Reply> scheduled_;
   std::string failingPrefix_;
+  std::exception_ptr failure_;
   bool open_ = false;
   int openings_ = 0;
 };

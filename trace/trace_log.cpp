@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <ctime>
 
 #include "base/run_error.h"
 #include "base/trusted_open.h"
@@ -45,16 +45,9 @@ void LockForThisRun(int fd, const std::filesystem::path& installation) {
 
 }  // namespace
 
-std::string FormatTimestamp(const std::tm& localTime) {
-  char text[80];  // room for any int the compiler can imagine
-  std::snprintf(text, sizeof text, "%02d/%02d/%04d %02d:%02d:%02d", localTime.tm_mday,
-                localTime.tm_mon + 1, localTime.tm_year + 1900, localTime.tm_hour, localTime.tm_min,
-                localTime.tm_sec);
-  return text;
-}
-
 std::string FormatTraceLine(const std::tm& localTime, std::string_view message) {
-  std::string line = FormatTimestamp(localTime);
+  char stamp[64];
+  std::string line(stamp, std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &localTime));
   line += ' ';
   line += message;
   line += "\r\n";

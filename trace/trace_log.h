@@ -9,10 +9,7 @@
 
 namespace quorvex {
 
-// "dd/mm/yyyy hh:mm:ss" on the 24-hour clock.
-std::string FormatTimestamp(const std::tm& localTime);
-
-// One log line: timestamp, blank, message unchanged, CR LF.
+// One log line: "dd/mm/yyyy hh:mm:ss" on the 24-hour clock, blank, message unchanged, CR LF.
 std::string FormatTraceLine(const std::tm& localTime, std::string_view message);
 
 // The run's log file, which is also the lock that lets one run at a time use the
