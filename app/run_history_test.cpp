@@ -6,7 +6,7 @@
 #include <syslog.h>
 
 #include "base/fd.h"
-#include "testing/test_dir.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {

@@ -6,8 +6,7 @@
 
 #include <functional>
 
-#include "testing/errors.h"
-#include "testing/test_dir.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {

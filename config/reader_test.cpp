@@ -4,8 +4,7 @@
 
 #include "base/text.h"
 #include "config/config_file.h"
-#include "testing/errors.h"
-#include "testing/test_dir.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {

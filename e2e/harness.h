@@ -1,16 +1,25 @@
 #pragma once
 
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "base/fd.h"
-#include "testing/test_dir.h"
+#include "testing/test.h"
 
 namespace quorvex::e2e {
 
@@ -31,23 +40,126 @@ struct StartOptions {
   std::vector<int> blocked{};             // signals blocked, as some callers leave them
 };
 
-// In a child: becomes nobody in group dialout (when root), as a less trusted user runs.
-bool BecomeGroupMember();
-// Runs `act` in a child that became nobody in group dialout; returns its exit status.
-int AsGroupMember(const std::function<int()>& act);
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
+inline std::string ReadAll(const Fd& fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t count; (count = ::read(fd.get(), buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<size_t>(count));
+  }
+  return text;
+}
+
+inline int WaitForExit(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// In a child: becomes nobody in group dialout (when root), as a less trusted user runs.
+inline bool BecomeGroupMember() {
+  const passwd* nobody = ::getpwnam("nobody");
+  const group* dialout = ::getgrnam("dialout");
+  if (::geteuid() != 0) {
+    return true;
+  }
+  const gid_t gid = dialout != nullptr ? dialout->gr_gid : 0;
+  return nobody != nullptr && gid != 0 && ::setgroups(1, &gid) == 0 &&
+         ::setresgid(gid, gid, gid) == 0 &&
+         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
+}
+
+// Runs `act` in a child that became nobody in group dialout; returns its exit status.
+inline int AsGroupMember(const std::function<int()>& act) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::_exit(BecomeGroupMember() ? act() : 126);
+  }
+  return WaitForExit(child);
+}
+
+inline void PrepareChild(const StartOptions& options, int out, int err) {
+  ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+  ::dup2(out, STDOUT_FILENO);
+  int gone[2];
+  if (options.errorReaderGone && ::pipe(gone) == 0) {
+    ::close(gone[0]);
+    err = gone[1];
+  }
+  ::dup2(err, STDERR_FILENO);
+  if (options.closeStandardOutputs) {
+    ::close(STDOUT_FILENO);
+    ::close(STDERR_FILENO);
+  }
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : options.blocked) {
+    sigaddset(&blocked, signal);
+  }
+  ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+  for (int signal : options.ignored) {
+    ::signal(signal, SIG_IGN);
+  }
+  if (options.fileSizeLimit) {
+    const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  if (options.asGroupMember && !BecomeGroupMember()) {
+    ::_exit(126);
+  }
+}
+
+// A started program; it is killed if the test leaves before it ends.
 class Started {
  public:
   Started(const std::string& program, const std::vector<std::string>& arguments,
-          const StartOptions& options = {});
-  ~Started();
+          const StartOptions& options = {}) {
+    int out[2];
+    int err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC), 0);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      PrepareChild(options, out[1], err[1]);
+      ::execv(program.c_str(), argv.data());
+      ::_exit(127);
+    }
+    const Fd childOut(out[1]);  // the child's ends, closed here
+    const Fd childErr(err[1]);
+    out_.reset(out[0]);
+    err_.reset(err[0]);
+  }
+  ~Started() {
+    if (pid_ > 0) {
+      Signal(SIGKILL);
+      Wait();
+    }
+  }
   Started(const Started&) = delete;
   Started& operator=(const Started&) = delete;
 
-  void Signal(int signal) const;
-  std::string ReadLine();
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  std::string ReadLine() {
+    std::string line;
+    for (char c; !line.ends_with('\n') && ::read(out_.get(), &c, 1) == 1;) {
+      line += c;
+    }
+    return line;
+  }
   // Waits for the end; collects both outputs and the status.
-  Outcome Wait();
+  Outcome Wait() {
+    Outcome outcome{-1, "", ReadAll(err_)};
+    outcome.out = ReadAll(out_);
+    outcome.status = WaitForExit(std::exchange(pid_, -1));
+    return outcome;
+  }
 
  private:
   Fd out_;
@@ -58,14 +170,48 @@ class Started {
 // A copy of the built Quorvex alone in a fresh directory, as a user would install it.
 class Installation {
  public:
-  Installation();
+  Installation() { std::filesystem::copy_file(QUORVEX_PROGRAM, dir.path() / "Quorvex"); }
   void Configure(const std::string& ini) const { dir.Write("Quorvex.ini", ini); }
   std::string Program() const { return (dir.path() / "Quorvex").string(); }
-  Outcome Run(const std::vector<std::string>& arguments, const StartOptions& options = {}) const;
+  Outcome Run(const std::vector<std::string>& arguments, const StartOptions& options = {}) const {
+    return Started(Program(), arguments, options).Wait();
+  }
+
   // The log's messages without their timestamps; each line must be stamped and end in CR LF.
-  std::vector<std::string> Log() const;
-  // Watches the log until a line holds `text`, for at most 60 seconds.
-  bool AwaitLogLine(const std::string& text) const;
+  std::vector<std::string> Log() const {
+    static const std::regex kStamped(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d (.*))");
+    std::vector<std::string> messages;
+    const std::string log = dir.Read("Quorvex.log");
+    std::string_view rest = log;
+    for (size_t end; (end = rest.find("\r\n")) != std::string_view::npos;
+         rest.remove_prefix(end + 2)) {
+      const std::string line(rest.substr(0, end));
+      std::smatch match;
+      EXPECT_TRUE(std::regex_match(line, match, kStamped)) << line;
+      messages.push_back(match[1]);
+    }
+    EXPECT_EQ(rest, "") << "unterminated last log line";
+    return messages;
+  }
+
+  // Watches the log's directory with inotify until a line holds `text`, at most 60 s.
+  bool AwaitLogLine(const std::string& text) const {
+    const auto log = std::filesystem::weakly_canonical(dir.path() / "Quorvex.log");
+    const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    ::inotify_add_watch(watch.get(), log.parent_path().c_str(), IN_MODIFY | IN_CREATE);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < giveUp) {
+      std::ifstream stream(log, std::ios::binary);
+      if (std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos) {
+        return true;
+      }
+      pollfd changes{watch.get(), POLLIN, 0};
+      if (::poll(&changes, 1, 1000) > 0) {
+        ReadAll(watch);
+      }
+    }
+    return false;
+  }
 
   TestDir dir;
 };
@@ -73,24 +219,35 @@ class Installation {
 // quorvex-modem-sim on a pty linked as COM<port> in the installation's directory.
 class Simulator {
  public:
-  Simulator(const Installation& installation, int port, std::vector<std::string> options);
-  ~Simulator() { Stop(); }
+  Simulator(const Installation& installation, int port, std::vector<std::string> options)
+      : dir_(installation.dir) {
+    const std::string link = (dir_.path() / ("COM" + std::to_string(port))).string();
+    options.insert(options.begin(), {"--link", link, "--received", dir_.path() / "received"});
+    process_.emplace(QUORVEX_MODEM_SIM, options);
+    const std::string ready = process_->ReadLine();
+    EXPECT_TRUE(ready.starts_with("quorvex-modem-sim: ready")) << ready;
+    device_ = std::filesystem::read_symlink(link).string();
+  }
+  ~Simulator() { StopAndCollectReceived(); }
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
   // Stops the simulator and returns every byte the modem received, in order.
-  std::string StopAndCollectReceived();
+  std::string StopAndCollectReceived() {
+    if (process_) {
+      process_->Signal(SIGTERM);
+      EXPECT_EQ(process_->Wait().status, 0) << "the simulator must stop cleanly";
+      process_.reset();
+    }
+    return dir_.Read("received");
+  }
   // The pseudo-terminal device that the COM link names.
   const std::string& device() const { return device_; }
 
  private:
-  void Stop();
-
   const TestDir& dir_;
   std::string device_;
   std::optional<Started> process_;
 };
-
-double SecondsSince(std::chrono::steady_clock::time_point start);
 
 }  // namespace quorvex::e2e

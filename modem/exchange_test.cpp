@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "testing/errors.h"
 #include "testing/run_harness.h"
 
 namespace quorvex {

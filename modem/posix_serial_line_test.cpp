@@ -10,7 +10,6 @@
 
 #include <thread>
 
-#include "testing/errors.h"
 #include "testing/run_harness.h"
 
 namespace quorvex {

@@ -2,16 +2,189 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/frm_quorvex.h"
-#include "testing/line_fake.h"
-#include "testing/notices_fake.h"
-#include "testing/run_history_fake.h"
-#include "testing/test_dir.h"
+#include "base/stop_signals.h"
+#include "testing/test.h"
 
 namespace quorvex {
+
+// Virtual time that moves only when someone sleeps. Local time starts at
+// 05/03/2026 14:07:03 and follows the monotonic clock.
+class FakeClock final : public Clock {
+ public:
+  MonotonicTime Now() override { return now_; }
+  void SleepUntil(MonotonicTime deadline) override {
+    if (wakeStep_.count() > 0) {
+      deadline = std::min(deadline, now_ + wakeStep_);
+    }
+    now_ = std::max(now_, deadline);
+    if (stop_ && Elapsed() >= stop_->first) {
+      now_ = kStart + std::chrono::duration_cast<std::chrono::nanoseconds>(Seconds(stop_->first));
+      throw StopError(std::exchange(stop_, std::nullopt)->second);
+    }
+  }
+  std::tm LocalTime() override {
+    const std::time_t now = 1772719623 + static_cast<std::time_t>(Elapsed());  // 14:07:03 UTC
+    std::tm local{};
+    ::gmtime_r(&now, &local);
+    return local;
+  }
+  double Elapsed() const { return Seconds(now_ - kStart).count(); }
+  // Makes every sleep end after at most `step`, as an interrupted sleep would.
+  void WakeEarly(std::chrono::milliseconds step) { wakeStep_ = step; }
+  // Delivers stop signal `signal` to the sleep that reaches `seconds` since the start.
+  void StopAt(double seconds, int signal) { stop_ = {seconds, signal}; }
+
+ private:
+  static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
+  MonotonicTime now_ = kStart;
+  std::chrono::milliseconds wakeStep_{0};
+  std::optional<std::pair<double, int>> stop_;
+};
+
+// What crossed the line, and when: {seconds since start, text}. Opening and closing
+// show as "<open COMn>" and "<close>".
+using LineEvent = std::pair<double, std::string>;
+
+// A scripted modem: each write that begins with a rule's prefix is answered after a delay.
+class FakeLine final : public SerialLine {
+ public:
+  explicit FakeLine(FakeClock& clock) : clock_(clock) {}
+
+  // `onAttempt` 0 answers on every opening, N only on the Nth (and wins there).
+  void Answer(std::string prefix, std::string reply, double after = 0.1, int onAttempt = 0) {
+    rules_.push_back({std::move(prefix), std::move(reply), after, onAttempt});
+  }
+  // Answers like a working modem and service.
+  void AnswerAsWorkingService() {
+    Answer("AT&F", "\r\nOK\r\n");
+    Answer("ATDT", "\r\nCONNECT 9600\r\n", 18);
+    Answer("\r", "\r\nMESSAGE ACCEPTED\r\n", 0.5);
+  }
+  // A write that begins with `prefix` raises `failure`, or else an EIO RunError.
+  void FailOnWrite(std::string prefix, std::exception_ptr failure = nullptr) {
+    failingPrefix_ = std::move(prefix);
+    failure_ = failure;
+  }
+
+  void Open(int16_t port) override {
+    if (std::exchange(open_, true)) {
+      throw std::logic_error("fake line opened twice");
+    }
+    ++openings_;
+    events.emplace_back(clock_.Elapsed(), "<open COM" + std::to_string(port) + ">");
+  }
+  bool IsOpen() const override { return open_; }
+  std::string Device() const override { return "/dev/ttyFAKE0"; }
+  void Close() override {
+    events.emplace_back(clock_.Elapsed(), "<close>");
+    open_ = false;
+    scheduled_.clear();
+  }
+  void Write(std::string_view text) override {
+    if (!failingPrefix_.empty() && text.starts_with(failingPrefix_)) {
+      if (failure_) {
+        std::rethrow_exception(failure_);
+      }
+      throw RunError(EIO, "Cannot write to serial port COM2 (fake): Input/output error");
+    }
+    if (!text.empty()) {
+      events.emplace_back(clock_.Elapsed(), std::string(text));
+    }
+    if (const Rule* rule = text.empty() ? nullptr : RuleFor(text)) {
+      scheduled_.push_back({clock_.Elapsed() + rule->after, rule->reply});
+    }
+  }
+  std::string ReadAll() override {
+    std::string received;
+    std::erase_if(scheduled_, [&](const Reply& reply) {
+      const bool due = reply.due <= clock_.Elapsed();
+      received += due ? reply.text : "";
+      return due;
+    });
+    if (!received.empty()) {
+      reads.emplace_back(events.size(), received);
+    }
+    return received;
+  }
+  void WaitUntil(MonotonicTime deadline) override { clock_.SleepUntil(deadline); }
+
+  int openings() const { return openings_; }
+
+  std::vector<LineEvent> events;
+  // Each non-empty read, with the number of events before it, to order reads and writes.
+  std::vector<std::pair<size_t, std::string>> reads;
+
+ private:
+  struct Rule {
+    std::string prefix;
+    std::string reply;
+    double after;
+    int onAttempt;
+  };
+  struct Reply {
+    double due;
+    std::string text;
+  };
+
+  // A rule for this very attempt overrides the rules for every attempt.
+  const Rule* RuleFor(std::string_view text) const {
+    const Rule* chosen = nullptr;
+    for (const Rule& rule : rules_) {
+      const bool applies = rule.onAttempt == 0 || rule.onAttempt == openings_;
+      if (text.starts_with(rule.prefix) && applies && (!chosen || rule.onAttempt != 0)) {
+        chosen = &rule;
+      }
+    }
+    return chosen;
+  }
+
+  FakeClock& clock_;
+  std::vector<Rule> rules_;
+  std::vector<Reply> scheduled_;
+  std::string failingPrefix_;
+  std::exception_ptr failure_;
+  bool open_ = false;
+  int openings_ = 0;
+};
+
+struct RecordedNotice {
+  std::string text;
+  NoticeKind kind;
+  std::optional<std::string> title;
+  bool operator==(const RecordedNotice&) const = default;
+};
+
+// Keeps every notice for the test to inspect.
+class RecordingNotices : public NoticeSink {
+ public:
+  void Notify(std::string_view text, NoticeKind kind,
+              std::optional<std::string_view> title) override {
+    notices.push_back(
+        {std::string(text), kind, title ? std::optional<std::string>(*title) : std::nullopt});
+  }
+  void Report(std::string_view text) override { reports.emplace_back(text); }
+  std::vector<RecordedNotice> notices;
+  std::vector<std::string> reports;
+};
+
+// Keeps every history line, with its priority, for the test to inspect.
+class RecordingHistory final : public RunHistory {
+ public:
+  void Record(std::string_view line, int priority) override {
+    lines.emplace_back(std::string(line), priority);
+  }
+  std::vector<std::pair<std::string, int>> lines;
+};
 
 // A whole run in virtual time, beside a scratch Quorvex.ini, against the scripted line.
 struct RunHarness {

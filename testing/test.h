@@ -1,11 +1,14 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "base/run_error.h"
 
 namespace quorvex {
 
@@ -39,5 +42,17 @@ class TestDir {
  private:
   std::filesystem::path path_;
 };
+
+// The RunError that `act` raises; a test failure when it raises none.
+template <typename Act>
+RunError RunErrorOf(Act act) {
+  try {
+    act();
+  } catch (const RunError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "no run error";
+  return RunError(0, "");
+}
 
 }  // namespace quorvex
