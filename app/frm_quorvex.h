@@ -30,8 +30,9 @@ struct Platform {
 };
 
 // The main object of a run: it owns the settings, the log and the modem line. Its
-// operations live in the subsystem folders: delivery/ (Quorvex, FixMessage, SMSRetry),
-// trace/ (WriteTrace), modem/ (SMS, Pause, OpenLine, CloseLine), config/ (loading).
+// operations live in the subsystem folders: delivery/ (Quorvex, FixMessage, SMSRetry and
+// the check), trace/ (WriteTrace), modem/ (SMS, Pause, OpenLine, CloseLine), config/
+// (loading).
 class frmQuorvex {
  public:
   explicit frmQuorvex(Platform platform);
@@ -72,6 +73,8 @@ class frmQuorvex {
   enum class AttemptOutcome { kAccepted, kModemFault, kCallFault, kNoDialTone, kHandOverFault };
 
   int Run();
+  // Checks the port and the modem up to the dial without writing the log; prints the
+  // outcome and returns the exit status (0 when the modem answered OK, else 75).
   int RunCheck();
   void OpenTrace(TraceLog::Use use);
   bool LoadConfiguration();
@@ -87,6 +90,7 @@ class frmQuorvex {
   void LogFault(AttemptOutcome fault);
   void PrepareRetry(AttemptOutcome fault);
   void CloseCommunications();
+  // Repeats `waitOnce` until the clock reaches `deadline`.
   void WaitUntil(MonotonicTime deadline, const std::function<void(MonotonicTime)>& waitOnce);
 
   Platform platform_;
