@@ -5,6 +5,7 @@
 #include "base/stop_signals.h"
 
 namespace quorvex {
+
 MonotonicTime SystemClock::Now() {
   return std::chrono::steady_clock::now();
 }

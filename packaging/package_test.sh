@@ -36,9 +36,25 @@ grep -qx 'ComPort=' "$root/etc/quorvex/Quorvex.ini" || fail "ComPort= is not lef
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
-grep -q 'install -m 0660 -o root -g dialout' "$control/postinst" || fail "postinst makes no log"
-grep -q 'rmdir /var/log/quorvex' "$control/postrm" || fail "postrm leaves /var/log/quorvex"
+[ -x "$control/postinst" ] && [ -x "$control/postrm" ] || fail "maintainer scripts missing"
 runs_version "$root/usr/bin/quorvex"
+# Installed and purged in a scratch root (scripts run outside it, with DPKG_ROOT set): the
+# postinst makes the shared log, and purge leaves nothing.
+if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
+  admin=$scratch/dpkg/var/lib/dpkg
+  mkdir -p "$admin/updates" "$admin/info" && touch "$admin/status"
+  in_root() {
+    dpkg --root="$scratch/dpkg" --force-script-chrootless --force-depends --log=/dev/null "$@" \
+      >"$scratch/dpkg.out" 2>&1 || { cat "$scratch/dpkg.out" >&2; fail "dpkg $*"; }
+  }
+  in_root -i "$deb"
+  [ "$(stat -c %U:%G:%a "$scratch/dpkg/var/log/quorvex/Quorvex.log")" = root:dialout:660 ] ||
+    fail "postinst did not make the log root:dialout 0660"
+  in_root -P quorvex
+  left=$(find "$scratch/dpkg" -path "$admin" -prune -o -print |
+    grep -v -x -e "$scratch/dpkg" -e "$scratch/dpkg/var" -e "$scratch/dpkg/var/lib" || true)
+  [ -z "$left" ] || fail "purge left $left"
+fi
 if command -v lintian >/dev/null; then
   lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian"
   ! lintian --pedantic "$deb" 2>/dev/null | grep hardening- || fail "lintian: hardening"
