@@ -241,8 +241,12 @@ TEST(EndToEnd, ContinuedRunGoesOnAtOnce) {
   Simulator modem(installation, 2, {"--modem", "silent"});
   Started run(installation.Program(), {"447775123456,hi"});
   ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
+  // Stopped well inside the 2 s wait for the modem's OK (its deadline is surely set by then)
+  // and continued after that wait's end.
+  const timespec intoTheWait{0, 500'000'000};
+  const timespec stopped{2, 0};
+  ::nanosleep(&intoTheWait, nullptr);
   run.Signal(SIGSTOP);
-  const timespec stopped{2, 500'000'000};  // past the 2 s wait for the modem's OK
   ::nanosleep(&stopped, nullptr);
   run.Signal(SIGCONT);
   const auto continued = std::chrono::steady_clock::now();
