@@ -36,11 +36,8 @@ int HistoryPriority(int exitStatus) {
 
 std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_view tag, int pid,
                            std::string_view text) {
-  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", kMonths[localTime.tm_mon % 12],
-                localTime.tm_mday, localTime.tm_hour, localTime.tm_min, localTime.tm_sec);
+  char stamp[32];  // the process keeps the C locale, so the month is English as syslog wants
+  std::strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &localTime);
   return "<" + std::to_string(LOG_USER | priority) + ">" + stamp + " " + std::string(tag) + "[" +
          std::to_string(pid) + "]: " + std::string(text);
 }
