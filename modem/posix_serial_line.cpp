@@ -104,10 +104,11 @@ void PosixSerialLine::LockPort(const Fd& fd) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     return;
   }
-  if (errno == EWOULDBLOCK) {
+  const int error = errno;  // before Describe() builds its text
+  if (error == EWOULDBLOCK) {
     ThrowInUse();
   }
-  throw OsError(errno, "Cannot lock serial port " + Describe());
+  throw OsError(error, "Cannot lock serial port " + Describe());
 }
 
 void PosixSerialLine::ApplySettings() {
