@@ -12,7 +12,7 @@ TEST(FormLoad, ConfigurationThatIsADirectoryCountsAsMissing) {
   RunHarness run;
   std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
   EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
-  EXPECT_EQ(run.notices.notices.at(0).kind, NoticeKind::kCritical);
+  EXPECT_TRUE(run.notices.said.at(0).starts_with("critical: "));
   EXPECT_EQ(run.history.lines.at(0).first,
             "configuration: Quorvex.INI doesn't exists in the application directory..; exit "
             "status 78");
@@ -30,8 +30,7 @@ TEST(FormLoad, EveryExceptionEndsInTheHandler) {
     EXPECT_EQ(run.Run({"447775123456,hi"}), 74);
     const std::string text = error + " occurred during initialization...";
     EXPECT_EQ(run.Log().back(), "+0 " + text);
-    EXPECT_EQ(run.notices.notices,
-              (std::vector<RecordedNotice>{{text, NoticeKind::kPlain, std::nullopt}}));
+    EXPECT_EQ(run.notices.said, std::vector<std::string>{text});
     EXPECT_FALSE(run.line.IsOpen());
   }
 }

@@ -6,19 +6,13 @@
 #include <syslog.h>
 
 #include "base/fd.h"
-#include "testing/test.h"
+#include "testing/run_harness.h"
 
 namespace quorvex {
 namespace {
 
 TEST(SyslogDatagram, HasTheFormSyslogSends) {
-  std::tm when{};
-  when.tm_mon = 2;
-  when.tm_mday = 5;
-  when.tm_hour = 14;
-  when.tm_min = 7;
-  when.tm_sec = 3;
-  EXPECT_EQ(SyslogDatagram(LOG_WARNING, when, "quorvex", 4711, "to '44': x"),
+  EXPECT_EQ(SyslogDatagram(LOG_WARNING, FakeClock().LocalTime(), "quorvex", 4711, "to '44': x"),
             "<12>Mar  5 14:07:03 quorvex[4711]: to '44': x");
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "base/text.h"
 #include "fuzz/fuzz_check.h"
@@ -17,28 +18,21 @@ namespace {
 using namespace quorvex;
 
 // Reads the input front to back; past its end every byte reads as 0.
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool Empty() const { return pos_ >= size_; }
-  uint8_t Byte() { return Empty() ? 0 : data_[pos_++]; }
-  std::string Text(size_t length) {
-    const size_t taken = std::min(length, size_ - std::min(pos_, size_));
-    std::string text(reinterpret_cast<const char*>(data_) + pos_, taken);
-    pos_ += taken;
-    return text;
+struct Input {
+  std::string_view rest;
+  uint8_t Byte() { return rest.empty() ? 0 : Take(1)[0]; }
+  std::string Text(size_t length) { return Take(std::min(length, rest.size())); }
+  std::string Take(size_t length) {
+    std::string taken(rest.substr(0, length));
+    rest.remove_prefix(length);
+    return taken;
   }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
 };
 
 // Each rule: which write it answers, on which attempt, after how long, and with what.
 void ScriptModem(Input& input, FakeLine& line) {
   static const char* const kPrefixes[] = {"AT&F", "ATDT", "44", "", "\r", "ATZ"};
-  while (!input.Empty()) {
+  while (!input.rest.empty()) {
     const char* prefix = kPrefixes[input.Byte() % 6];
     const int attempt = input.Byte() % 4;
     const double after = input.Byte() / 8.0;
@@ -74,7 +68,7 @@ void CheckDialogue(const FakeLine& line, const std::string& message) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input input(data, size);
+  Input input{{reinterpret_cast<const char*>(data), size}};
   const int maxAttempts = input.Byte() % 6 - 1;
   const uint8_t stopAt = input.Byte();
   // Never starting with "<", so that the message cannot pass for an opening or a close.
@@ -89,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!run.line.IsOpen());
   FUZZ_CHECK(run.line.openings() <= std::max(1, maxAttempts));
   FUZZ_CHECK(status == 0 || status == 75 || status == 128 + SIGTERM);
-  FUZZ_CHECK(run.notices.notices.empty());
+  FUZZ_CHECK(run.notices.said.empty());
   CheckDialogue(run.line, frmQuorvex::FixMessage(message = SevenBitText(message)));
   return 0;
 }

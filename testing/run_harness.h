@@ -157,24 +157,18 @@ class FakeLine final : public SerialLine {
   int openings_ = 0;
 };
 
-struct RecordedNotice {
-  std::string text;
-  NoticeKind kind;
-  std::optional<std::string> title;
-  bool operator==(const RecordedNotice&) const = default;
-};
-
-// Keeps every notice for the test to inspect.
+// Keeps what the user would be told, in order: each notice after its kind ("critical: ",
+// "warning: " or nothing), each report to standard output after "stdout: ".
 class RecordingNotices : public NoticeSink {
  public:
-  void Notify(std::string_view text, NoticeKind kind,
-              std::optional<std::string_view> title) override {
-    notices.push_back(
-        {std::string(text), kind, title ? std::optional<std::string>(*title) : std::nullopt});
+  void Notify(std::string_view text, NoticeKind kind, std::optional<std::string_view>) override {
+    const char* prefix = kind == NoticeKind::kCritical  ? "critical: "
+                         : kind == NoticeKind::kWarning ? "warning: "
+                                                        : "";
+    said.push_back(prefix + std::string(text));
   }
-  void Report(std::string_view text) override { reports.emplace_back(text); }
-  std::vector<RecordedNotice> notices;
-  std::vector<std::string> reports;
+  void Report(std::string_view text) override { said.push_back("stdout: " + std::string(text)); }
+  std::vector<std::string> said;
 };
 
 // Keeps every history line, with its priority, for the test to inspect.
@@ -195,14 +189,8 @@ struct RunHarness {
 
   // The log with each timestamp shown as whole seconds since 14:07:03: "+39 text".
   std::vector<std::string> Log() const {
-    std::vector<std::string> lines;
-    const std::string log = dir.Read("Quorvex.log");
-    std::string_view rest = log;
-    for (size_t end; (end = rest.find("\r\n")) != std::string_view::npos;
-         rest.remove_prefix(end + 2)) {
-      lines.push_back(RelativeLine(rest.substr(0, end)));
-    }
-    EXPECT_EQ(rest, "") << "the log's last line must end in CR LF";
+    std::vector<std::string> lines = LogLines(dir.Read("Quorvex.log"));
+    std::ranges::transform(lines, lines.begin(), RelativeLine);
     return lines;
   }
 

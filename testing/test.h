@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/run_error.h"
 
@@ -42,6 +44,16 @@ class TestDir {
  private:
   std::filesystem::path path_;
 };
+
+// The lines of a trace log, each of which must end in CR LF.
+inline std::vector<std::string> LogLines(std::string_view log) {
+  std::vector<std::string> lines;
+  for (size_t end; (end = log.find("\r\n")) != std::string_view::npos; log.remove_prefix(end + 2)) {
+    lines.emplace_back(log.substr(0, end));
+  }
+  EXPECT_EQ(log, "") << "the log's last line must end in CR LF";
+  return lines;
+}
 
 // The RunError that `act` raises; a test failure when it raises none.
 template <typename Act>
