@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
@@ -53,12 +52,6 @@ inline std::string ReadAll(const Fd& fd) {
   return text;
 }
 
-inline int WaitForExit(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // In a child: becomes nobody in group dialout (when root), as a less trusted user runs.
 inline bool BecomeGroupMember() {
   const passwd* nobody = ::getpwnam("nobody");
@@ -70,15 +63,6 @@ inline bool BecomeGroupMember() {
   return nobody != nullptr && gid != 0 && ::setgroups(1, &gid) == 0 &&
          ::setresgid(gid, gid, gid) == 0 &&
          ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
-}
-
-// Runs `act` in a child that became nobody in group dialout; returns its exit status.
-inline int AsGroupMember(const std::function<int()>& act) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::_exit(BecomeGroupMember() ? act() : 126);
-  }
-  return WaitForExit(child);
 }
 
 inline void PrepareChild(const StartOptions& options, int out, int err) {
@@ -157,7 +141,9 @@ class Started {
   Outcome Wait() {
     Outcome outcome{-1, "", ReadAll(err_)};
     outcome.out = ReadAll(out_);
-    outcome.status = WaitForExit(std::exchange(pid_, -1));
+    int status = 0;
+    ::waitpid(std::exchange(pid_, -1), &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return outcome;
   }
 
@@ -177,20 +163,15 @@ class Installation {
     return Started(Program(), arguments, options).Wait();
   }
 
-  // The log's messages without their timestamps; each line must be stamped and end in CR LF.
+  // The log's messages without their timestamps.
   std::vector<std::string> Log() const {
     static const std::regex kStamped(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d (.*))");
-    std::vector<std::string> messages;
-    const std::string log = dir.Read("Quorvex.log");
-    std::string_view rest = log;
-    for (size_t end; (end = rest.find("\r\n")) != std::string_view::npos;
-         rest.remove_prefix(end + 2)) {
-      const std::string line(rest.substr(0, end));
+    std::vector<std::string> messages = LogLines(dir.Read("Quorvex.log"));
+    for (std::string& line : messages) {
       std::smatch match;
       EXPECT_TRUE(std::regex_match(line, match, kStamped)) << line;
-      messages.push_back(match[1]);
+      line = match[1].str();
     }
-    EXPECT_EQ(rest, "") << "unterminated last log line";
     return messages;
   }
 
@@ -201,8 +182,7 @@ class Installation {
     ::inotify_add_watch(watch.get(), log.parent_path().c_str(), IN_MODIFY | IN_CREATE);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < giveUp) {
-      std::ifstream stream(log, std::ios::binary);
-      if (std::string(std::istreambuf_iterator<char>(stream), {}).find(text) != std::string::npos) {
+      if (dir.Read("Quorvex.log").find(text) != std::string::npos) {
         return true;
       }
       pollfd changes{watch.get(), POLLIN, 0};
