@@ -27,7 +27,7 @@ struct ExitStatusRow {
 };
 
 // The one table of exit statuses that scripts rely on; --help prints it, and the README's
-// and the man page's tables are checked against it.
+// and the man page's tables are checked against what --help prints.
 inline constexpr std::array<ExitStatusRow, 7> kExitStatuses{{
     {Ending::kAccepted, EX_OK, "message accepted by the service; modem answers a check"},
     {Ending::kBadRequest, EX_USAGE, "request empty or invalid"},
