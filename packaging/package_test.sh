@@ -1,7 +1,6 @@
 #!/bin/sh
-# Installs the build into a scratch prefix and builds the Debian package, unpacks it into a
-# scratch root, and checks both layouts, the maintainer scripts, lintian's verdict and that
-# the installed program runs.
+# Builds the Debian package, unpacks it into a scratch root, and checks its layout, the
+# maintainer scripts, lintian's verdict and that the installed program runs.
 set -eu
 build=$1
 scratch=$(mktemp -d)
@@ -10,24 +9,17 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 file_in() { [ -f "$1/$2" ] && [ ! -L "$1/$2" ] || fail "$2 is not a file in $1"; }
 link_in() { [ "$(readlink "$1/$2")" = "$3" ] || fail "$2 in $1 is not a link to $3"; }
-runs_version() { "$1" --version | head -n 1 | grep -qx "Quorvex 1.0.0" || fail "$1 --version"; }
-
-prefix=$scratch/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
-file_in "$prefix" lib/quorvex/Quorvex
-link_in "$prefix" bin/quorvex ../lib/quorvex/Quorvex
-file_in "$prefix" share/man/man1/quorvex.1.gz
-link_in "$prefix" share/man/man1/Quorvex.1.gz quorvex.1.gz
-file_in "$prefix" share/doc/quorvex/Quorvex.ini.example
-file_in "$prefix" share/doc/quorvex/copyright
-[ ! -e "$prefix/etc" ] && [ ! -e "$prefix/lib/quorvex/Quorvex.ini" ] || fail "package-only files installed"
-runs_version "$prefix/bin/quorvex"
 
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
 deb=$(ls "$scratch"/deb/quorvex_1.0.0_*.deb)
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
+file_in "$root" usr/lib/quorvex/Quorvex
 link_in "$root" usr/bin/quorvex ../lib/quorvex/Quorvex
+file_in "$root" usr/share/man/man1/quorvex.1.gz
+link_in "$root" usr/share/man/man1/Quorvex.1.gz quorvex.1.gz
+file_in "$root" usr/share/doc/quorvex/copyright
+file_in "$root" usr/share/doc/quorvex/Quorvex.ini.example
 link_in "$root" usr/lib/quorvex/Quorvex.ini /etc/quorvex/Quorvex.ini
 link_in "$root" usr/lib/quorvex/Quorvex.log /var/log/quorvex/Quorvex.log
 file_in "$root" usr/share/doc/quorvex/changelog.gz
@@ -37,7 +29,7 @@ control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
 [ -x "$control/postinst" ] && [ -x "$control/postrm" ] || fail "maintainer scripts missing"
-runs_version "$root/usr/bin/quorvex"
+"$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex 1.0.0" || fail "--version"
 # Installed and purged in a scratch root (scripts run outside it, with DPKG_ROOT set): the
 # postinst makes the shared log, and purge leaves nothing.
 if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
