@@ -2,6 +2,9 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include <new>
+#include <stdexcept>
+
 #include "testing/run_harness.h"
 
 namespace quorvex {
@@ -257,13 +260,17 @@ TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
             (Traffic{{32, "447775123456\r"}, {36, "\r"}}));
 }
 
-TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
+// Whatever fails mid-call, a line error or not, ends in the one handler: logged, told,
+// recorded, and the line closed.
+class MidCallFailure
+    : public Delivery,
+      public ::testing::WithParamInterface<std::pair<std::exception_ptr, std::string>> {};
+
+TEST_P(MidCallFailure, EndsInTheHandlerWithTheLineClosed) {
   run.line.AnswerAsWorkingService();
-  run.line.FailOnWrite("4477");
+  run.line.FailOnWrite("4477", GetParam().first);
   EXPECT_EQ(Deliver(), 74);
-  const std::string text =
-      "Error #5 (Cannot write to serial port COM2 (fake): Input/output error) occurred during "
-      "initialization...";
+  const std::string text = GetParam().second + " occurred during initialization...";
   EXPECT_EQ(DeliveryLog().back(), "+32 " + text);
   EXPECT_EQ(run.notices.said, Lines{text});
   EXPECT_EQ(run.line.events.back(), (LineEvent{32, "<close>"}));
@@ -271,6 +278,23 @@ TEST_F(Delivery, LineErrorMidCallReachesTheHandlerAndTheLineIsClosed) {
             (History{{"to '447775123456': run error: " + text + "; attempts 1; exit status 74",
                       LOG_ERR}}));
   EXPECT_FALSE(run.line.IsOpen());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, MidCallFailure,
+    ::testing::Values(std::pair{std::make_exception_ptr(RunError(EIO, "Cannot write to COM2")),
+                                "Error #5 (Cannot write to COM2)"},
+                      std::pair{std::make_exception_ptr(std::bad_alloc()),
+                                "Error #12 (Out of memory)"},
+                      std::pair{std::make_exception_ptr(std::logic_error("x")),
+                                "Error #131 (Internal error: x)"}));
+
+TEST_F(Delivery, ConfigurationThatIsADirectoryCountsAsMissing) {
+  std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
+  EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
+  const std::string missing = "Quorvex.INI doesn't exists in the application directory..";
+  EXPECT_EQ(run.notices.said, Lines{"critical: " + missing});
+  EXPECT_EQ(run.history.lines.at(0).first, "configuration: " + missing + "; exit status 78");
 }
 
 }  // namespace
