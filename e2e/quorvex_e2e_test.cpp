@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "e2e/harness.h"
 
 namespace quorvex::e2e {
@@ -29,35 +31,17 @@ struct ProcessCase {
   int status;
   std::string notice;  // DIR stands for the installation's directory
   Messages log;        // empty: no log file at all
-  std::string logAs;   // what LogAs lays out
+  std::string layout;  // shell commands run in the installation's directory first
   StartOptions options;
   std::vector<int> sent;  // to a run on a modem whose dial takes 20 s
 };
 
 ProcessCase Case(std::string name, std::string ini, std::vector<std::string> arguments, int status,
-                 std::string notice, Messages log, std::string logAs = "",
+                 std::string notice, Messages log, std::string layout = "",
                  StartOptions options = {}, std::vector<int> sent = {}) {
-  return {std::move(name),  std::move(ini),    std::move(arguments),
-          status,           std::move(notice), std::move(log),
-          std::move(logAs), options,           std::move(sent)};
-}
-
-// Lays out what stands at the log's place, or around it, before the run.
-void LogAs(const std::filesystem::path& log, const std::string& what) {
-  const std::filesystem::path dir = log.parent_path();
-  if (what == "fifo") {
-    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
-  } else if (what == "directory") {
-    std::filesystem::create_directory(log);
-  } else if (what == "in a group-writable directory") {
-    ASSERT_EQ(::mkdir((dir / "log").c_str(), 0), 0);
-    ASSERT_EQ(::chown((dir / "log").c_str(), 0, 20) | ::chmod((dir / "log").c_str(), 0775), 0);
-    std::filesystem::create_symlink("log/Quorvex.log", log);
-  } else if (what == "in a directory of nobody's") {
-    ASSERT_EQ(::chown(dir.c_str(), 65534, 0), 0);
-  } else if (!what.empty()) {
-    std::filesystem::create_symlink(what, log);
-  }
+  return {std::move(name),   std::move(ini), std::move(arguments), status,
+          std::move(notice), std::move(log), std::move(layout),    options,
+          std::move(sent)};
 }
 
 void PrintTo(const ProcessCase& processCase, std::ostream* out) {
@@ -73,7 +57,7 @@ TEST_P(Process, EndsWithItsStatusNoticeAndLog) {
   if (!expected.ini.empty()) {
     installation.Configure(expected.ini);
   }
-  LogAs(log, expected.logAs);
+  installation.dir.Lay(expected.layout);
   std::optional<Simulator> modem;
   if (!expected.sent.empty()) {
     modem.emplace(installation, 2, std::vector<std::string>{"--dial-delay", "20"});
@@ -92,11 +76,7 @@ TEST_P(Process, EndsWithItsStatusNoticeAndLog) {
     EXPECT_EQ(modem->StopAndCollectReceived(), "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r");
   }
   EXPECT_EQ(outcome.status, expected.status);
-  std::string notice = expected.notice;
-  for (size_t at; (at = notice.find("DIR")) != std::string::npos;) {
-    notice.replace(at, 3, installation.dir.path().string());
-  }
-  EXPECT_EQ(outcome.err, notice);
+  EXPECT_EQ(outcome.err, ReplaceAll(expected.notice, "DIR", installation.dir.path().string()));
   if (expected.log.empty()) {
     EXPECT_FALSE(std::filesystem::is_regular_file(log));
     return;
@@ -133,10 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        Case("HighByteInTheNumber", "ComPort=99\nSMSPhone=1\n",
-             {"44777\x8d"
-              "5123,hi"},
-             64, kInvalid, {kBanner}),
+        Case("HighByteInTheNumber", "ComPort=99\nSMSPhone=1\n", {"447775123\x8d,hi"}, 64, kInvalid,
+             {kBanner}),
         Case("NoticeWithStandardErrorClosed", kWorkingIni, {"+44,hi"}, 64, "", {kBanner}, "",
              {.closeStandardOutputs = true}),
         Case("NoticeToAReaderThatWentAway", kWorkingIni, {"+44,hi"}, 64, "", {kBanner}, "",
@@ -153,23 +131,23 @@ INSTANTIATE_TEST_SUITE_P(
         Case("LogLinkedIntoAGroupWritableDirectory", kWorkingIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR/log is writable by "
              "group dialout) occurred during initialization...\n",
-             {}, "in a group-writable directory"),
+             {}, "mkdir -m 775 log; chgrp dialout log; ln -s log/Quorvex.log ."),
         Case("InstalledInADirectoryOfAnotherUser", kWorkingIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR belongs to user nobody) "
              "occurred during initialization...\n",
-             {}, "in a directory of nobody's"),
+             {}, "chown nobody ."),
         Case("LogIsAFifo", kWorkingIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log DIR/Quorvex.log: not a regular file) "
              "occurred during initialization...\n",
-             {}, "fifo"),
+             {}, "mkfifo Quorvex.log"),
         Case("LogIsADirectory", kWorkingIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #21 (Cannot open trace log DIR/Quorvex.log: Is a directory) "
              "occurred during initialization...\n",
-             {}, "directory"),
+             {}, "mkdir Quorvex.log"),
         Case("LogIsADevice", kWorkingIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log /dev/null: not a regular file) occurred "
              "during initialization...\n",
-             {}, "/dev/null"),
+             {}, "ln -s /dev/null Quorvex.log"),
         Case("Term", kWorkingIni, {"447775123456,hi"}, 143, "", StoppedBy("SIGTERM"), "", {},
              {SIGTERM}),
         Case("QuitStartedBlocked", kWorkingIni, {"447775123456,hi"}, 131, "", StoppedBy("SIGQUIT"),
@@ -180,17 +158,6 @@ INSTANTIATE_TEST_SUITE_P(
              StoppedBy("SIGTERM"), "", {.ignored = {SIGHUP}}, {SIGHUP, SIGTERM})),
     [](const auto& info) { return info.param.name; });
 
-// The packaged layout: the log behind a link, root:dialout 0660 in a root-owned directory.
-void LayOutAsPackaged(const Installation& installation) {
-  const std::filesystem::path dir = installation.dir.path();
-  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
-  ASSERT_EQ(::mkdir((dir / "log").c_str(), 0755), 0);
-  installation.dir.Write("log/Quorvex.log", "");
-  ASSERT_EQ(::chown((dir / "log/Quorvex.log").c_str(), 0, 20), 0);
-  ASSERT_EQ(::chmod((dir / "log/Quorvex.log").c_str(), 0660), 0);
-  std::filesystem::create_symlink("log/Quorvex.log", dir / "Quorvex.log");
-}
-
 // Root and a dialout member share one installation and its log, one after the other, with
 // a modem that echoes and answers in pieces. A check meanwhile is turned away at once; one
 // afterwards asks the modem and leaves the log alone. A CR in the message goes out as a
@@ -198,7 +165,10 @@ void LayOutAsPackaged(const Installation& installation) {
 TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
   Installation installation;
   installation.Configure(kWorkingIni);
-  LayOutAsPackaged(installation);
+  // As packaged: the log behind a link, root:dialout 0660 in a root-owned directory.
+  installation.dir.Lay(
+      "chmod 755 .; mkdir log; ln -s log/Quorvex.log .; "
+      "install -m 660 -g dialout /dev/null log/Quorvex.log");
   Simulator modem(installation, 2, {"--pieces"});
   ::chmod(modem.device().c_str(), 0666);
   Started first(installation.Program(), {"447775123456,Meet at\r10_30"});
@@ -253,11 +223,9 @@ TEST(EndToEnd, ContinuedRunGoesOnAtOnce) {
   ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
   // Stopped well inside the 2 s wait for the modem's OK (its deadline is surely set by then)
   // and continued after that wait's end.
-  const timespec intoTheWait{0, 500'000'000};
-  const timespec stopped{2, 0};
-  ::nanosleep(&intoTheWait, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   run.Signal(SIGSTOP);
-  ::nanosleep(&stopped, nullptr);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
   run.Signal(SIGCONT);
   const auto continued = std::chrono::steady_clock::now();
   ASSERT_TRUE(installation.AwaitLogLine("didn't respond as expected"));

@@ -34,6 +34,13 @@ class TestDir {
     std::ofstream(path_ / name, std::ios::binary) << bytes;
   }
 
+  // Runs shell commands in the directory: the shortest way to lay out files, links and
+  // their owners.
+  void Lay(const std::string& commands) const {
+    ASSERT_EQ(std::system(("set -e; cd '" + path_.string() + "'; " + commands).c_str()), 0)
+        << commands;
+  }
+
   std::string Read(const std::string& name) const {
     std::ifstream file(path_ / name, std::ios::binary);
     std::ostringstream bytes;
@@ -44,6 +51,14 @@ class TestDir {
  private:
   std::filesystem::path path_;
 };
+
+// `text` with every `from` replaced by `to`.
+inline std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
 
 // The lines of a trace log, each of which must end in CR LF.
 inline std::vector<std::string> LogLines(std::string_view log) {
