@@ -12,6 +12,8 @@ namespace {
 using Messages = std::vector<std::string>;
 
 const char* const kWorkingIni = "ComPort=2\r\nSMSPhone=9,012345678\r\n";
+// For runs that must end before any port is opened: no COM99 here, no /dev/ttyS98 anywhere.
+const char* const kNoModemIni = "ComPort=99\r\nSMSPhone=9,012345678\r\n";
 const char* const kSilentIni = "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n";
 const char* const kInitAndReset = "AT&FE0V1&C1&D2S0=0\rATZ\r";
 const char* const kBanner = "Quorvex v1.0.0";
@@ -108,16 +110,16 @@ INSTANTIATE_TEST_SUITE_P(
         Case("MissingConfiguration", "", {"447775123456,hi"}, 78,
              "Quorvex: critical: Quorvex.INI doesn't exists in the application directory..\n",
              {kBanner, "ERROR: Quorvex.INI not found in application directory - quitting"}),
-        Case("EmptyRequest", kWorkingIni, {}, 64,
+        Case("EmptyRequest", kNoModemIni, {}, 64,
              "Quorvex: warning: Please pass International format mobile number and message to "
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
         Case("HighByteInTheNumber", "ComPort=99\nSMSPhone=1\n", {"447775123\x8d,hi"}, 64, kInvalid,
              {kBanner}),
-        Case("NoticeWithStandardErrorClosed", kWorkingIni, {"+44,hi"}, 64, "", {kBanner}, "",
+        Case("NoticeWithStandardErrorClosed", kNoModemIni, {"+44,hi"}, 64, "", {kBanner}, "",
              {.closeStandardOutputs = true}),
-        Case("NoticeToAReaderThatWentAway", kWorkingIni, {"+44,hi"}, 64, "", {kBanner}, "",
+        Case("NoticeToAReaderThatWentAway", kNoModemIni, {"+44,hi"}, 64, "", {kBanner}, "",
              {.errorReaderGone = true}),
         Case("PortBelowOne", "ComPort=-1\nSMSPhone=1\n", {"447775123456,hi"}, 78,
              "Quorvex: " + kNoDevice + "\n",
@@ -128,23 +130,23 @@ INSTANTIATE_TEST_SUITE_P(
              "lines are dropped\nQuorvex: " +
                  kNoDevice + "\n",
              {kBanner}, "", {.fileSizeLimit = 36}),
-        Case("LogLinkedIntoAGroupWritableDirectory", kWorkingIni, {"447775123456,hi"}, 74,
+        Case("LogLinkedIntoAGroupWritableDirectory", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR/log is writable by "
              "group dialout) occurred during initialization...\n",
              {}, "mkdir -m 775 log; chgrp dialout log; ln -s log/Quorvex.log ."),
-        Case("InstalledInADirectoryOfAnotherUser", kWorkingIni, {"447775123456,hi"}, 74,
+        Case("InstalledInADirectoryOfAnotherUser", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR belongs to user nobody) "
              "occurred during initialization...\n",
              {}, "chown nobody ."),
-        Case("LogIsAFifo", kWorkingIni, {"447775123456,hi"}, 74,
+        Case("LogIsAFifo", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log DIR/Quorvex.log: not a regular file) "
              "occurred during initialization...\n",
              {}, "mkfifo Quorvex.log"),
-        Case("LogIsADirectory", kWorkingIni, {"447775123456,hi"}, 74,
+        Case("LogIsADirectory", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #21 (Cannot open trace log DIR/Quorvex.log: Is a directory) "
              "occurred during initialization...\n",
              {}, "mkdir Quorvex.log"),
-        Case("LogIsADevice", kWorkingIni, {"447775123456,hi"}, 74,
+        Case("LogIsADevice", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log /dev/null: not a regular file) occurred "
              "during initialization...\n",
              {}, "ln -s /dev/null Quorvex.log"),
