@@ -1,10 +1,8 @@
 #pragma once
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -34,7 +32,6 @@ struct StartOptions {
   bool closeStandardOutputs = false;      // as some daemons start their children
   bool errorReaderGone = false;           // standard error on a pipe nobody reads any more
   std::optional<rlim_t> fileSizeLimit{};  // RLIMIT_FSIZE, in bytes
-  bool asGroupMember = false;             // as nobody in group dialout, when run by root
   std::vector<int> ignored{};             // signals set to SIG_IGN, as nohup does
   std::vector<int> blocked{};             // signals blocked, as some callers leave them
 };
@@ -50,19 +47,6 @@ inline std::string ReadAll(const Fd& fd) {
     text.append(buffer, static_cast<size_t>(count));
   }
   return text;
-}
-
-// In a child: becomes nobody in group dialout (when root), as a less trusted user runs.
-inline bool BecomeGroupMember() {
-  const passwd* nobody = ::getpwnam("nobody");
-  const group* dialout = ::getgrnam("dialout");
-  if (::geteuid() != 0) {
-    return true;
-  }
-  const gid_t gid = dialout != nullptr ? dialout->gr_gid : 0;
-  return nobody != nullptr && gid != 0 && ::setgroups(1, &gid) == 0 &&
-         ::setresgid(gid, gid, gid) == 0 &&
-         ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) == 0;
 }
 
 inline void PrepareChild(const StartOptions& options, int out, int err) {
@@ -90,9 +74,6 @@ inline void PrepareChild(const StartOptions& options, int out, int err) {
   if (options.fileSizeLimit) {
     const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  if (options.asGroupMember && !BecomeGroupMember()) {
-    ::_exit(126);
   }
 }
 
@@ -196,12 +177,12 @@ class Installation {
   TestDir dir;
 };
 
-// quorvex-modem-sim on a pty linked as COM<port> in the installation's directory.
+// quorvex-modem-sim on a pty linked as COM2 in the installation's directory.
 class Simulator {
  public:
-  Simulator(const Installation& installation, int port, std::vector<std::string> options)
+  Simulator(const Installation& installation, std::vector<std::string> options)
       : dir_(installation.dir) {
-    const std::string link = (dir_.path() / ("COM" + std::to_string(port))).string();
+    const std::string link = dir_.path() / "COM2";
     options.insert(options.begin(), {"--link", link, "--received", dir_.path() / "received"});
     process_.emplace(QUORVEX_MODEM_SIM, options);
     const std::string ready = process_->ReadLine();

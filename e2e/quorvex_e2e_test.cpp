@@ -62,7 +62,7 @@ TEST_P(Process, EndsWithItsStatusNoticeAndLog) {
   installation.dir.Lay(expected.layout);
   std::optional<Simulator> modem;
   if (!expected.sent.empty()) {
-    modem.emplace(installation, 2, std::vector<std::string>{"--dial-delay", "20"});
+    modem.emplace(installation, std::vector<std::string>{"--dial-delay", "20"});
   }
   Started run(installation.Program(), expected.arguments, expected.options);
   if (modem) {
@@ -171,7 +171,7 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
   installation.dir.Lay(
       "chmod 755 .; mkdir log; ln -s log/Quorvex.log .; "
       "install -m 660 -g dialout /dev/null log/Quorvex.log");
-  Simulator modem(installation, 2, {"--pieces"});
+  Simulator modem(installation, {"--pieces"});
   ::chmod(modem.device().c_str(), 0666);
   Started first(installation.Program(), {"447775123456,Meet at\r10_30"});
   ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
@@ -185,10 +185,14 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.err, "");
   EXPECT_EQ(installation.Log().at(1), "Sending 'Meet at 10_30' to '447775123456'");
-  const Outcome member = installation.Run({"447775123456,K\xC4\x8D 5 \xE2\x80\x93 \xC3\x8D"
-                                           "cone\xE2\x80\x99s \xE2\x82\xAC"
-                                           "5 caf\xE9_x"},
-                                          {.asGroupMember = true});
+  // As a less trusted user: nobody in group dialout.
+  const Outcome member =
+      Started("/usr/bin/setpriv",
+              {"--reuid=nobody", "--regid=dialout", "--clear-groups", installation.Program(),
+               "447775123456,K\xC4\x8D 5 \xE2\x80\x93 \xC3\x8D"
+               "cone\xE2\x80\x99s \xE2\x82\xAC"
+               "5 caf\xE9_x"})
+          .Wait();
   EXPECT_EQ(member.status, 0) << member.err;
   EXPECT_EQ(installation.Log().at(6),
             "Passing fixed message 'Kc 5 - Icone's EUR5 caf?-x' to messaging service..");
@@ -208,7 +212,7 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
 TEST(EndToEnd, ClosedOutputsAndAFullLogLeaveTheLineToTheDialogue) {
   Installation installation;
   installation.Configure(kSilentIni);
-  Simulator modem(installation, 2, {"--modem", "silent"});
+  Simulator modem(installation, {"--modem", "silent"});
   const Outcome outcome =
       installation.Run({"447775123456,hi"}, {.closeStandardOutputs = true, .fileSizeLimit = 40});
   EXPECT_EQ(outcome.status, 75);
@@ -220,7 +224,7 @@ TEST(EndToEnd, ClosedOutputsAndAFullLogLeaveTheLineToTheDialogue) {
 TEST(EndToEnd, ContinuedRunGoesOnAtOnce) {
   Installation installation;
   installation.Configure(kSilentIni);
-  Simulator modem(installation, 2, {"--modem", "silent"});
+  Simulator modem(installation, {"--modem", "silent"});
   Started run(installation.Program(), {"447775123456,hi"});
   ASSERT_TRUE(installation.AwaitLogLine("Initializing Modem on COM2"));
   // Stopped well inside the 2 s wait for the modem's OK (its deadline is surely set by then)
