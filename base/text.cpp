@@ -16,10 +16,6 @@ std::string DigitsOrEmptyForZero(int64_t value) {
   return value == 0 ? std::string() : std::to_string(value);
 }
 
-std::string Digits(int64_t value) {
-  return std::to_string(value);
-}
-
 bool IsControl(char c) {
   return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
 }

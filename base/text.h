@@ -10,8 +10,6 @@ namespace quorvex {
 std::string DigitsAfterSignOrBlank(int64_t value);
 // Digits with a minus sign for negatives; zero gives empty text.
 std::string DigitsOrEmptyForZero(int64_t value);
-// Digits with a minus sign for negatives; zero gives "0".
-std::string Digits(int64_t value);
 
 // True for the bytes below 0x20 and 0x7F, which a modem or a log line must not carry.
 bool IsControl(char c);

@@ -11,7 +11,6 @@ TEST(NumberTexts, SignOrBlankEmptyForZeroAndPlainDigits) {
   EXPECT_EQ(DigitsAfterSignOrBlank(-3), "-3");
   EXPECT_EQ(DigitsOrEmptyForZero(0), "");
   EXPECT_EQ(DigitsOrEmptyForZero(-12), "-12");
-  EXPECT_EQ(Digits(0), "0");
 }
 
 // What reaches a 7-bit line: its nearest ASCII, "?" for the rest, controls as blanks.
