@@ -32,8 +32,6 @@ TEST(ReadConfiguration, MatchesKeysAtTheStartOfUpperCasedLinesAndTheLastWins) {
   EXPECT_EQ(some.SMSPhone, "1");
   EXPECT_EQ(some.MaxAttempts, 3);
   EXPECT_EQ(ReadConfiguration("SmsPhone=9,abz 1 ").SMSPhone, "9,ABZ 1 ");
-  EXPECT_EQ(SplitLines("a\rb\r\nc\nd\r\n\r\n"),
-            (std::vector<std::string_view>{"a", "b", "c", "d", ""}));
 }
 
 TEST(ReadConfiguration, PortReadsTheNumericPrefixRoundedHalfToEven) {

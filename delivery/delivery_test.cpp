@@ -35,7 +35,6 @@ class Delivery : public ::testing::Test {
     EXPECT_GE(log.size(), 2U);
     return Lines(log.begin() + 2, log.end());
   }
-  int Openings() const { return run.line.openings(); }
 
   RunHarness run;
 };
@@ -162,14 +161,14 @@ TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
                    "+42 Opening communications .. attempt number 2 of 5",
                    "+42 Initializing Modem on COM2"}));
   EXPECT_EQ(log.back(), "+81 Closing communications..");
-  EXPECT_EQ(Openings(), 2);
+  EXPECT_EQ(run.line.openings(), 2);
 }
 
 class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(OneAttempt, WhenMaxAttemptsIsOneOrLess) {
   EXPECT_EQ(Deliver(GetParam()), 75);
-  EXPECT_EQ(Openings(), 1);
+  EXPECT_EQ(run.line.openings(), 1);
   EXPECT_EQ(DeliveryLog().back(), "+3 Closing communications..");
 }
 
@@ -185,7 +184,7 @@ TEST_P(Acceptance, CountsInTheLastTwoAnswersTogether) {
   run.line.Answer("Meet", GetParam().first, 1.5);
   run.line.Answer("\r", GetParam().second, 0.2);
   EXPECT_EQ(Deliver(), 0);
-  EXPECT_EQ(Openings(), 1);
+  EXPECT_EQ(run.line.openings(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Delivery, Acceptance,
