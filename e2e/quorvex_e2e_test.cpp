@@ -121,10 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
              {.closeStandardOutputs = true}),
         Case("NoticeToAReaderThatWentAway", kNoModemIni, {"+44,hi"}, 64, "", {kBanner}, "",
              {.errorReaderGone = true}),
-        Case("PortBelowOne", "ComPort=-1\nSMSPhone=1\n", {"447775123456,hi"}, 78,
-             "Quorvex: " + kNoDevice + "\n",
-             {kBanner, "Sending 'hi' to '447775123456'",
-              "Opening communications .. attempt number 1 of 5", kNoDevice}),
         Case("LogFullAfterTheBanner", "ComPort=-1\nSMSPhone=1\n", {"447775123456,hi"}, 78,
              "Quorvex: warning: Cannot write to trace log DIR/Quorvex.log: File too large - later "
              "lines are dropped\nQuorvex: " +
@@ -205,18 +201,6 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
             "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rMeet at 10-30\rATZ\r"
             "AT&FE0V1&C1&D2S0=0\rATDT9,012345678\r447775123456\rKc 5 - Icone's EUR5 caf?-x\rATZ\r" +
                 std::string(kInitAndReset));
-}
-
-// Started with its outputs closed and a log that fills up at once, the warning must go
-// nowhere: not down the modem line, and no SIGXFSZ may end the run.
-TEST(EndToEnd, ClosedOutputsAndAFullLogLeaveTheLineToTheDialogue) {
-  Installation installation;
-  installation.Configure(kSilentIni);
-  Simulator modem(installation, {"--modem", "silent"});
-  const Outcome outcome =
-      installation.Run({"447775123456,hi"}, {.closeStandardOutputs = true, .fileSizeLimit = 40});
-  EXPECT_EQ(outcome.status, 75);
-  EXPECT_EQ(modem.StopAndCollectReceived(), kInitAndReset);
 }
 
 // A run stopped (SIGSTOP) past a wait's deadline goes on at once when continued; the kernel
