@@ -115,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        Case("HighByteInTheNumber", "ComPort=99\nSMSPhone=1\n", {"447775123\x8d,hi"}, 64, kInvalid,
-             {kBanner}),
+        Case("HighByteInTheNumber", kNoModemIni, {"447775123\x8d,hi"}, 64, kInvalid, {kBanner}),
         Case("NoticeWithStandardErrorClosed", kNoModemIni, {"+44,hi"}, 64, "", {kBanner}, "",
              {.closeStandardOutputs = true}),
         Case("NoticeToAReaderThatWentAway", kNoModemIni, {"+44,hi"}, 64, "", {kBanner}, "",
@@ -180,7 +179,6 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
   const Outcome outcome = first.Wait();
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.err, "");
-  EXPECT_EQ(installation.Log().at(1), "Sending 'Meet at 10_30' to '447775123456'");
   // As a less trusted user: nobody in group dialout.
   const Outcome member =
       Started("/usr/bin/setpriv",
@@ -190,8 +188,6 @@ TEST(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
                "5 caf\xE9_x"})
           .Wait();
   EXPECT_EQ(member.status, 0) << member.err;
-  EXPECT_EQ(installation.Log().at(6),
-            "Passing fixed message 'Kc 5 - Icone's EUR5 caf?-x' to messaging service..");
   const std::string memberLog = installation.dir.Read("Quorvex.log");
   const Outcome idle = installation.Run({"--check"});
   EXPECT_EQ(idle.status, 0);
