@@ -22,9 +22,11 @@ Ending EndingOf(Failure failure) {
       return Ending::kAnotherRun;
     case Failure::kSetting:
       return Ending::kConfiguration;
-    default:
+    case Failure::kSystem:
+    case Failure::kStopped:
       return Ending::kRunError;
   }
+  return Ending::kRunError;  // no other value; without a default, -Wswitch names a new one
 }
 
 }  // namespace quorvex

@@ -47,14 +47,14 @@ int frmQuorvex::Run() {
   OpenTrace(TraceLog::Use::kWrite);
   WriteTrace("Quorvex v" + std::string(kVersionNumber));
   if (!LoadConfiguration()) {
-    return EndRun(ExitStatus(Ending::kConfiguration), stopReason_);
+    return EndRun(ExitStatus(Ending::kConfiguration), state_.stopReason);
   }
-  stage_ = "request";
+  state_.stage = "request";
   std::optional<ParsedRequest> request = ReadRequest();
   if (!request) {
-    return EndRun(ExitStatus(Ending::kBadRequest), stopReason_);
+    return EndRun(ExitStatus(Ending::kBadRequest), state_.stopReason);
   }
-  recipient_ = request->number;
+  state_.recipient = request->number;
   WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
   if (Quorvex(request->message, request->number)) {
     return EndRun(ExitStatus(Ending::kAccepted), "accepted");
@@ -66,14 +66,15 @@ std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
   ParsedRequest request = ParseRequest(JoinArguments(platform_.arguments));
   if (request.status == RequestStatus::kEmpty) {
     WriteTrace("WARNING: No SMS message to send specified on command line");
-    stopReason_ = kNoRequest;
-    platform_.notices.Notify(stopReason_ + "\n\n" + std::string(kExample), NoticeKind::kWarning,
-                             "Quorvex");
+    state_.stopReason = kNoRequest;
+    platform_.notices.Notify(state_.stopReason + "\n\n" + std::string(kExample),
+                             NoticeKind::kWarning);
     return std::nullopt;
   }
   if (request.status == RequestStatus::kInvalid) {
-    stopReason_ = kInvalidRequest;
-    platform_.notices.Notify(stopReason_ + "\n\n" + std::string(kExample), NoticeKind::kPlain);
+    state_.stopReason = kInvalidRequest;
+    platform_.notices.Notify(state_.stopReason + "\n\n" + std::string(kExample),
+                             NoticeKind::kPlain);
     return std::nullopt;
   }
   return request;
@@ -97,7 +98,7 @@ int frmQuorvex::HandleRunError(const RunError& error) {
 int frmQuorvex::EndStopped(const RunError& stop) {
   WriteTrace("ERROR: " + stop.description());
   const std::string outcome = "stopped by signal " + SignalName(stop.number());
-  if (accepted_) {
+  if (state_.accepted) {
     return EndRun(ExitStatus(Ending::kAccepted), "accepted, then " + outcome);
   }
   return EndRun(ExitStatusForSignal(stop.number()), outcome);
@@ -110,9 +111,10 @@ int frmQuorvex::EndRun(int exitStatus, std::string_view outcome) {
   const bool logged = log_.IsOpen();
   log_.Close();
   if (logged) {
-    platform_.history.Record(recipient_ ? HistoryLine(*recipient_, outcome, attempts_, exitStatus)
-                                        : StageHistoryLine(stage_, outcome, exitStatus),
-                             HistoryPriority(exitStatus));
+    platform_.history.Record(
+        state_.recipient ? HistoryLine(*state_.recipient, outcome, state_.attempts, exitStatus)
+                         : StageHistoryLine(state_.stage, outcome, exitStatus),
+        HistoryPriority(exitStatus));
   }
   return exitStatus;
 }

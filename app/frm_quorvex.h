@@ -29,10 +29,20 @@ struct Platform {
   RunHistory& history;
 };
 
-// The main object of a run: it owns the settings, the log and the modem line. Its
-// operations live in the subsystem folders: delivery/ (Quorvex, FixMessage, SMSRetry and
-// the check), trace/ (WriteTrace), modem/ (SMS, Pause, OpenLine, CloseLine), config/
-// (loading).
+// What a run has come to so far, for its history line.
+struct RunState {
+  std::string stage = "configuration";   // until the request is known
+  std::string stopReason;                // the notice that stopped the run
+  std::optional<std::string> recipient;  // once the request is known
+  int attempts = 0;                      // attempts begun so far
+  bool accepted = false;  // the service accepted: from here on the run reports success
+};
+
+// The main object of a run: it owns the settings, the log and the modem line, and drives
+// the components below it (config/, trace/, modem/), which only return what happened. Its
+// operations: the run and its end (form_load.cpp), the delivery (delivery.cpp), the check
+// (check.cpp), the line's exchanges and waits (exchange.cpp), the log (write_trace.cpp) and
+// the settings (load_configuration.cpp).
 class frmQuorvex {
  public:
   explicit frmQuorvex(Platform platform);
@@ -60,8 +70,8 @@ class frmQuorvex {
   // Sends tmpOutput, waits the full tmpTime seconds however early an answer comes, and
   // returns everything received since the last read. Raises RunError and the stop.
   std::string SMS(std::string_view tmpOutput, int16_t tmpTime);
-  // Opens the line on settings.ComPort: a RunError (kSetting) for a port outside 16 bits,
-  // before any device is touched, or the line's own RunError.
+  // Opens the line on settings.ComPort: a RunError (kSetting) for a port outside 16 bits
+  // or below 1, before any device is touched, or the line's own RunError.
   void OpenLine();
   // Closes the line if it is open: DTR dropped, buffers discarded, port released. Never
   // fails.
@@ -95,11 +105,7 @@ class frmQuorvex {
 
   Platform platform_;
   TraceLog log_;
-  std::string stage_ = "configuration";   // for the history, until the request is known
-  std::string stopReason_;                // the notice that stopped the run, for the history
-  std::optional<std::string> recipient_;  // once the request is known
-  int attempts_ = 0;                      // attempts begun so far
-  bool accepted_ = false;  // the service accepted: from here on the run reports success
+  RunState state_;
 };
 
 // "Error #N (description) occurred during initialization..."

@@ -57,7 +57,7 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
   }
   SystemClock clock;
   PosixSerialLine line(*exeDir, clock);
-  SyslogHistory history;
+  SyslogHistory history(clock);
   frmQuorvex form({*exeDir, std::move(arguments), notices, clock, line, history});
   return form.Form_Load();
 }
@@ -78,8 +78,7 @@ int main(int argc, char** argv) {
   try {
     return Main(argc, argv, notices);
   } catch (const std::bad_alloc&) {
-    notices.Notify(RunErrorText(RunError(ENOMEM, "Out of memory")), NoticeKind::kPlain,
-                   std::nullopt);
+    notices.Notify(RunErrorText(RunError(ENOMEM, "Out of memory")), NoticeKind::kPlain);
     return ExitStatus(Ending::kRunError);
   }
 }

@@ -23,13 +23,12 @@ std::string FormatNotice(std::string_view text, NoticeKind kind) {
 
 // A notice that cannot be written is lost: there is nowhere left to tell anyone, and the
 // exit status still does.
-void StderrNotices::Notify(std::string_view text, NoticeKind kind,
-                           std::optional<std::string_view>) {
+void StderrNotices::Notify(std::string_view text, NoticeKind kind) {
   WriteAll(STDERR_FILENO, FormatNotice(text, kind));
 }
 
-void StderrNotices::Report(std::string_view text) {
-  WriteAll(STDOUT_FILENO, FormatNotice(text, NoticeKind::kPlain));
+int StderrNotices::Report(std::string_view text) {
+  return WriteAll(STDOUT_FILENO, FormatNotice(text, NoticeKind::kPlain));
 }
 
 }  // namespace quorvex

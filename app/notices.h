@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,19 +11,18 @@ enum class NoticeKind { kCritical, kWarning, kPlain };
 class NoticeSink {
  public:
   virtual ~NoticeSink() = default;
-  virtual void Notify(std::string_view text, NoticeKind kind,
-                      std::optional<std::string_view> title = std::nullopt) = 0;
+  virtual void Notify(std::string_view text, NoticeKind kind) = 0;
   // A result the caller asked for, such as a check's: "Quorvex: TEXT" on standard output.
-  virtual void Report(std::string_view text) = 0;
+  // Returns 0, or the errno of the write that failed: a result nobody got is a failure.
+  virtual int Report(std::string_view text) = 0;
 };
 
-// Prints each notice on standard error, "Quorvex: critical: TEXT" and so on (the title is
-// always Quorvex), and does not wait for anyone.
+// Prints each notice on standard error, "Quorvex: critical: TEXT" and so on, and does not
+// wait for anyone.
 class StderrNotices final : public NoticeSink {
  public:
-  void Notify(std::string_view text, NoticeKind kind,
-              std::optional<std::string_view> title) override;
-  void Report(std::string_view text) override;
+  void Notify(std::string_view text, NoticeKind kind) override;
+  int Report(std::string_view text) override;
 };
 
 }  // namespace quorvex

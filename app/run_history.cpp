@@ -10,12 +10,13 @@
 
 #include "app/exit_status.h"
 #include "base/fd.h"
+#include "base/text.h"
 
 namespace quorvex {
 
 std::string HistoryLine(std::string_view number, std::string_view outcome, int attempts,
                         int exitStatus) {
-  return "to '" + std::string(number) + "': " + std::string(outcome) + "; attempts " +
+  return "to '" + QuotedValue(number) + "': " + std::string(outcome) + "; attempts " +
          std::to_string(attempts) + "; exit status " + std::to_string(exitStatus);
 }
 
@@ -43,10 +44,8 @@ std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_v
 }
 
 void SyslogHistory::Record(std::string_view line, int priority) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  const std::string datagram = SyslogDatagram(priority, local, "quorvex", ::getpid(), line);
+  const std::string datagram =
+      SyslogDatagram(priority, clock_.LocalTime(), "quorvex", ::getpid(), line);
   sockaddr_un logger{};
   logger.sun_family = AF_UNIX;
   std::strncpy(logger.sun_path, socketPath_.c_str(), sizeof logger.sun_path - 1);

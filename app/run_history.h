@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
+
 namespace quorvex {
 
 // Where each run that opened its log leaves one line, so that an admin has a history of
@@ -15,7 +17,8 @@ class RunHistory {
   virtual void Record(std::string_view line, int priority) = 0;
 };
 
-// "to 'NUMBER': OUTCOME; attempts N; exit status S"
+// "to 'NUMBER': OUTCOME; attempts N; exit status S", the number quoted as error texts quote
+// values, so that a line always fits in a datagram.
 std::string HistoryLine(std::string_view number, std::string_view outcome, int attempts,
                         int exitStatus);
 // "STAGE: OUTCOME; exit status S", for a run that stopped before its request was known.
@@ -32,11 +35,12 @@ std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_v
 // syslog(3) would block on a full socket with the stop signals held off.
 class SyslogHistory final : public RunHistory {
  public:
-  explicit SyslogHistory(std::string socketPath = "/dev/log")
-      : socketPath_(std::move(socketPath)) {}
+  explicit SyslogHistory(Clock& clock, std::string socketPath = "/dev/log")
+      : clock_(clock), socketPath_(std::move(socketPath)) {}
   void Record(std::string_view line, int priority) override;
 
  private:
+  Clock& clock_;
   std::string socketPath_;
 };
 

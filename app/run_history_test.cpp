@@ -11,27 +11,35 @@
 namespace quorvex {
 namespace {
 
-TEST(SyslogDatagram, HasTheFormSyslogSends) {
-  EXPECT_EQ(SyslogDatagram(LOG_WARNING, FakeClock().LocalTime(), "quorvex", 4711, "to '44': x"),
-            "<12>Mar  5 14:07:03 quorvex[4711]: to '44': x");
+// A huge number would make a datagram too large for the logger, and the line would be lost.
+TEST(HistoryLine, QuotesTheNumberAsErrorTextsQuoteValues) {
+  EXPECT_EQ(HistoryLine(std::string(250000, '4'), "accepted", 1, 0),
+            "to '" + std::string(40, '4') + "...': accepted; attempts 1; exit status 0");
 }
 
-// A logger that reads nothing must not hold the run: the line is lost instead.
-TEST(SyslogHistory, LosesTheLineWhenTheLoggerIsFull) {
+// Each line goes as syslog(3) sends it, tagged for journalctl -t quorvex and stamped by the
+// run's clock; a logger that reads nothing must not hold the run: the line is lost instead.
+TEST(SyslogHistory, SendsTaggedLinesAndLosesThemWhenTheLoggerIsFull) {
   TestDir dir;
-  const std::string path = (dir.path() / "log").string();
-  const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(logger.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  SyslogHistory history(path);
-  history.Record("first", LOG_INFO);
-  char first[256] = {};
-  ASSERT_GT(::recv(logger.get(), first, sizeof first - 1, MSG_DONTWAIT), 0);
-  EXPECT_TRUE(std::string(first).ends_with(": first")) << first;
-  for (int line = 0; line < 2000; ++line) {
-    history.Record("filling a logger that never reads", LOG_INFO);  // would block if waiting
+  (dir.path() / "log").string().copy(address.sun_path, sizeof address.sun_path - 1);
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(logger.get(), to, sizeof address), 0);
+  FakeClock clock;
+  SyslogHistory history(clock, address.sun_path);
+  history.Record("first", LOG_WARNING);
+  char line[256] = {};
+  ASSERT_GT(::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT), 0);
+  EXPECT_EQ(std::string(line),
+            "<12>Mar  5 14:07:03 quorvex[" + std::to_string(::getpid()) + "]: first");
+  const Fd filler(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  while (::sendto(filler.get(), "x", 1, MSG_DONTWAIT, to, sizeof address) == 1) {
+  }
+  history.Record("lost", LOG_INFO);
+  for (ssize_t count; (count = ::recv(logger.get(), line, sizeof line, MSG_DONTWAIT)) > 0;) {
+    EXPECT_EQ(count, 1);
   }
 }
 

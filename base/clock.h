@@ -6,7 +6,6 @@
 namespace quorvex {
 
 using MonotonicTime = std::chrono::steady_clock::time_point;
-using Seconds = std::chrono::duration<double>;
 
 // Time as the run sees it: a monotonic clock for waits, local time for the log.
 class Clock {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -40,5 +41,13 @@ class RunError : public std::runtime_error {
 
 // A failure of the OS: carries errno and appends strerror's text to `what`.
 RunError OsError(int errnoValue, const std::string& what, Failure failure = Failure::kSystem);
+
+// The failure of the call that just returned: errno is taken before `describe` builds the
+// text, since building it may allocate, and an allocation may change errno.
+template <typename Describe>
+RunError LastOsError(Describe describe, Failure failure = Failure::kSystem) {
+  const int error = errno;
+  return OsError(error, describe(), failure);
+}
 
 }  // namespace quorvex

@@ -121,7 +121,7 @@ class Walk {
   void CheckDirectory() const {
     struct stat info {};
     if (::fstat(at_.get(), &info) != 0) {
-      throw OsError(errno, "Cannot examine " + atPath_);
+      throw LastOsError([&] { return "Cannot examine " + atPath_; });
     }
     RefuseIf(DirectoryDoubt(info, atPath_));
     sticky_ = (info.st_mode & S_ISVTX) != 0;

@@ -27,7 +27,8 @@ std::string ReadAtMostLimit(int fd, const std::string& file) {
       continue;
     }
     if (count < 0) {
-      throw OsError(errno, "Cannot read configuration file " + file, Failure::kSetting);
+      throw LastOsError([&] { return "Cannot read configuration file " + file; },
+                        Failure::kSetting);
     }
     bytes.append(buffer, static_cast<size_t>(count));
   }
@@ -52,7 +53,8 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
   }
   struct stat info {};
   if (::fstat(file.fd.get(), &info) != 0) {
-    throw OsError(errno, "Cannot examine configuration file " + file.reached, Failure::kSetting);
+    throw LastOsError([&] { return "Cannot examine configuration file " + file.reached; },
+                      Failure::kSetting);
   }
   if (!S_ISREG(info.st_mode)) {
     return std::nullopt;

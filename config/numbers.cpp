@@ -78,8 +78,7 @@ class NumberScanner {
   }
 
   void Skip() {
-    while (skipInnerSpace_ && pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n')) {
+    while (skipInnerSpace_ && pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) {
       ++pos_;
     }
   }

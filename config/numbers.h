@@ -5,7 +5,7 @@
 
 namespace quorvex {
 
-// The longest numeric prefix of `text`: blanks, tabs and LFs are skipped wherever they
+// The longest numeric prefix of `text`: blanks and tabs are skipped wherever they
 // stand; sign, digits, decimal point with fraction and an E exponent are accepted.
 // Text without a numeric prefix reads as 0.
 double NumericPrefix(std::string_view text);

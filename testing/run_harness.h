@@ -16,6 +16,8 @@
 
 namespace quorvex {
 
+using Seconds = std::chrono::duration<double>;
+
 // Virtual time that moves only when someone sleeps. Local time starts at
 // 05/03/2026 14:07:03 and follows the monotonic clock.
 class FakeClock final : public Clock {
@@ -157,13 +159,17 @@ class FakeLine final : public SerialLine {
 // "warning: " or nothing), each report to standard output after "stdout: ".
 class RecordingNotices : public NoticeSink {
  public:
-  void Notify(std::string_view text, NoticeKind kind, std::optional<std::string_view>) override {
+  void Notify(std::string_view text, NoticeKind kind) override {
     const char* prefix = kind == NoticeKind::kCritical  ? "critical: "
                          : kind == NoticeKind::kWarning ? "warning: "
                                                         : "";
     said.push_back(prefix + std::string(text));
   }
-  void Report(std::string_view text) override { said.push_back("stdout: " + std::string(text)); }
+  int Report(std::string_view text) override {
+    said.push_back("stdout: " + std::string(text));
+    return reportError;
+  }
+  int reportError = 0;  // what Report returns, as a failed write would
   std::vector<std::string> said;
 };
 

@@ -23,7 +23,7 @@ RunError NotRegular(const std::string& file) {
 void RequireRegularFile(int fd, const std::string& file) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    throw OsError(errno, "Cannot examine trace log " + file);
+    throw LastOsError([&] { return "Cannot examine trace log " + file; });
   }
   if (!S_ISREG(info.st_mode)) {
     throw NotRegular(file);
@@ -40,7 +40,7 @@ void LockForThisRun(int fd, const std::filesystem::path& installation) {
         "Another Quorvex run is in progress in " + installation.string() + " - try again later",
         Failure::kLogInUse);
   }
-  throw OsError(errno, "Cannot lock the trace log in " + installation.string());
+  throw LastOsError([&] { return "Cannot lock the trace log in " + installation.string(); });
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ void TraceLog::Open(const std::filesystem::path& dir, const std::string& name, U
   RequireRegularFile(file.fd.get(), file.reached);
   LockForThisRun(file.fd.get(), dir);
   if (use == Use::kWrite && ::ftruncate(file.fd.get(), 0) != 0) {
-    throw OsError(errno, "Cannot empty trace log " + file.reached);
+    throw LastOsError([&] { return "Cannot empty trace log " + file.reached; });
   }
   fd_ = std::move(file.fd);
   dropping_ = use == Use::kLockOnly;

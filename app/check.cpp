@@ -1,19 +1,19 @@
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
+#include "app/modem_commands.h"
 #include "base/text.h"
-#include "delivery/modem_commands.h"
 
 namespace quorvex {
 
 // One attempt's opening and initialisation, then the reset; nothing is dialled and the
 // log is only locked, so the last delivery's log survives an hourly check.
 int frmQuorvex::RunCheck() {
-  stage_ = "check";
+  state_.stage = "check";
   OpenTrace(TraceLog::Use::kLockOnly);
   if (!LoadConfiguration()) {
-    return EndRun(ExitStatus(Ending::kConfiguration), stopReason_);
+    return EndRun(ExitStatus(Ending::kConfiguration), state_.stopReason);
   }
-  attempts_ = 1;
+  state_.attempts = 1;
   OpenLine();
   const bool answered = Contains(SMS(kInitialise, kInitialiseWait), "OK");
   SMS(kReset, kResetWait);

@@ -1,6 +1,6 @@
 #include "app/frm_quorvex.h"
+#include "app/modem_commands.h"
 #include "base/text.h"
-#include "delivery/modem_commands.h"
 
 namespace quorvex {
 namespace {
@@ -29,10 +29,10 @@ bool DroppedAfterConnect(std::string_view dialAnswer) {
 
 bool frmQuorvex::Quorvex(std::string& tmpMessage, const std::string& tmpSendToNumber) {
   for (int attempt = 1;; ++attempt) {
-    attempts_ = attempt;
+    state_.attempts = attempt;
     const AttemptOutcome outcome = RunAttempt(attempt, tmpMessage, tmpSendToNumber);
     if (outcome == AttemptOutcome::kAccepted) {
-      accepted_ = true;
+      state_.accepted = true;
       WriteTrace("SMS message to '" + tmpSendToNumber +
                  "' was passed to messaging service successfully.");
       CloseCommunications();

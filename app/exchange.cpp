@@ -1,18 +1,34 @@
+#include <cerrno>
 #include <limits>
 
 #include "app/frm_quorvex.h"
 
 namespace quorvex {
 
-void frmQuorvex::OpenLine() {
-  if (settings.ComPort < std::numeric_limits<int16_t>::min() ||
-      settings.ComPort > std::numeric_limits<int16_t>::max()) {
+namespace {
+
+// The one place that decides whether a ComPort setting names a port: the line takes a
+// 16-bit number, and ports count from 1.
+int16_t PortToOpen(int32_t comPort) {
+  if (comPort < std::numeric_limits<int16_t>::min() ||
+      comPort > std::numeric_limits<int16_t>::max()) {
+    throw RunError(kErrorOverflow,
+                   "Overflow: ComPort " + std::to_string(comPort) + " is outside -32768..32767",
+                   Failure::kSetting);
+  }
+  if (comPort < 1) {
     throw RunError(
-        kErrorOverflow,
-        "Overflow: ComPort " + std::to_string(settings.ComPort) + " is outside -32768..32767",
+        ENODEV,
+        "Serial port COM" + std::to_string(comPort) + " has no device: port numbers start at 1",
         Failure::kSetting);
   }
-  platform_.commSMS.Open(static_cast<int16_t>(settings.ComPort));
+  return static_cast<int16_t>(comPort);
+}
+
+}  // namespace
+
+void frmQuorvex::OpenLine() {
+  platform_.commSMS.Open(PortToOpen(settings.ComPort));
 }
 
 void frmQuorvex::CloseLine() {

@@ -17,7 +17,7 @@ void frmQuorvex::WriteTrace(std::string_view tmpMsg) {
   if (error != 0) {
     platform_.notices.Notify("Cannot write to trace log " + log_.path() + ": " +
                                  std::strerror(error) + " - later lines are dropped",
-                             NoticeKind::kWarning, "Quorvex");
+                             NoticeKind::kWarning);
   }
 }
 

@@ -27,9 +27,9 @@ TEST(OpenLine, PortOutside16BitsIsABadSettingFoundBeforeAnyDeviceIsTouched) {
   EXPECT_EQ(error.description(), "Overflow: ComPort 40000 is outside -32768..32767");
   EXPECT_EQ(error.failure(), Failure::kSetting);
   EXPECT_TRUE(run.line.events.empty());
-  form.settings.ComPort = -32768;  // the narrowest port that still fits is asked for
+  form.settings.ComPort = 32767;  // the widest port that still fits is asked for
   form.OpenLine();
-  EXPECT_EQ(run.line.events.at(0).second, "<open COM-32768>");
+  EXPECT_EQ(run.line.events.at(0).second, "<open COM32767>");
 }
 
 }  // namespace

@@ -27,8 +27,8 @@ bool frmQuorvex::LoadConfiguration() {
 
 void frmQuorvex::StopWithNotice(std::string_view logLine, std::string_view notice) {
   WriteTrace(logLine);
-  stopReason_ = notice;
-  platform_.notices.Notify(notice, NoticeKind::kCritical, "Quorvex");
+  state_.stopReason = notice;
+  platform_.notices.Notify(notice, NoticeKind::kCritical);
 }
 
 }  // namespace quorvex
