@@ -39,7 +39,9 @@ void frmQuorvex::CloseLine() {
 
 std::string frmQuorvex::SMS(std::string_view tmpOutput, int16_t tmpTime) {
   platform_.commSMS.Write(tmpOutput);
-  WaitUntil(platform_.clock.Now() + std::chrono::seconds(tmpTime),
+  // A long text is still going out when it has been handed over: the wait for its answer
+  // starts once it has left the line.
+  WaitUntil(platform_.commSMS.AwaitSent() + std::chrono::seconds(tmpTime),
             [this](MonotonicTime deadline) { platform_.commSMS.WaitUntil(deadline); });
   return platform_.commSMS.ReadAll();
 }

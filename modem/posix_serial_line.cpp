@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -22,6 +23,10 @@ namespace quorvex {
 namespace {
 
 constexpr char kSevenBits = 0x7F;
+// At 9600 bit/s a character of 10 bits (start, 7 data, parity, stop) takes 1/960 s.
+constexpr auto kCharacterTime = std::chrono::nanoseconds(1'000'000'000 / 960);
+// How often a wait for the output to drain asks the driver.
+constexpr auto kDrainPoll = std::chrono::milliseconds(5);
 // What one exchange keeps of the answer: more than 9600 bit/s carry in the longest wait
 // (about 29 KB in 30 s), so every real answer is searched whole, and a flood through a
 // faster bridge is read and dropped rather than held.
@@ -30,6 +35,10 @@ constexpr size_t kLongestAnswer = 64 * 1024;
 // Pseudo-terminals and some virtual ports have no modem-control lines.
 bool LacksModemLines(int error) {
   return error == ENOTTY || error == EINVAL;
+}
+
+bool TrustedOwner(uid_t uid) {
+  return uid == 0 || uid == ::geteuid();
 }
 
 void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
@@ -46,16 +55,20 @@ void PosixSerialLine::Open(int16_t port) {
   }
   ChooseDevice(port);
   Fd fd = OpenDevice();
+  RefuseUntrustedDevice(fd);
   RefuseIfExclusive(fd);
   LockPort(fd);
   fd_ = std::move(fd);
+  // Exclusive: no other program, root aside, may open the port while the run uses it.
   if (::ioctl(fd_.get(), TIOCEXCL) != 0) {
-    throw OsError(errno, "Cannot take serial port " + Describe() + " for exclusive use");
+    throw LastOsError(
+        [&] { return "Cannot take serial port " + Describe() + " for exclusive use"; });
   }
   ApplySettings();
   RaiseDtrAndRts();
   if (::tcflush(fd_.get(), TCIFLUSH) != 0) {
-    throw OsError(errno, "Cannot empty the receive buffer of serial port " + Describe());
+    throw LastOsError(
+        [&] { return "Cannot empty the receive buffer of serial port " + Describe(); });
   }
 }
 
@@ -65,10 +78,6 @@ void PosixSerialLine::ChooseDevice(int16_t port) {
   if (!device_.empty()) {
     return;
   }
-  if (port < 1) {
-    throw RunError(ENODEV, "Serial port " + portName_ + " has no device: port numbers start at 1",
-                   Failure::kSetting);
-  }
   struct stat info {};
   const bool beside = ::lstat((exeDir_ / portName_).c_str(), &info) == 0;
   deviceDir_ = beside ? exeDir_ : std::filesystem::path("/dev");
@@ -77,6 +86,7 @@ void PosixSerialLine::ChooseDevice(int16_t port) {
 }
 
 // Links are followed afresh on every opening, so a replugged adapter is found again.
+// O_NONBLOCK: a port without carrier must not hold the run in open(); CLOCAL keeps it so.
 Fd PosixSerialLine::OpenDevice() {
   OpenedFile device = OpenTrusted(deviceDir_, deviceName_,
                                   O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0, "serial port");
@@ -88,6 +98,25 @@ Fd PosixSerialLine::OpenDevice() {
     throw OsError(device.error, "Cannot open serial port " + Describe());
   }
   return std::move(device.fd);
+}
+
+// Real serial devices belong to root (group dialout). A terminal that another user owns,
+// such as a pseudo-terminal left behind by a stopped soft modem, could be played by that
+// user, who would read the message and answer as the service: nothing goes to it.
+void PosixSerialLine::RefuseUntrustedDevice(const Fd& fd) {
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    throw LastOsError([&] { return "Cannot examine serial port " + Describe(); });
+  }
+  const std::string refusing = "Refusing serial port " + Describe() + ": " + reached_;
+  if (!S_ISCHR(info.st_mode)) {
+    throw RunError(EPERM, refusing + " is not a character device");
+  }
+  if (!TrustedOwner(info.st_uid)) {
+    const passwd* user = ::getpwuid(info.st_uid);
+    throw RunError(EPERM, refusing + " belongs to user " +
+                              (user != nullptr ? user->pw_name : std::to_string(info.st_uid)));
+  }
 }
 
 // Root passes TIOCEXCL, so a port another program holds that way is asked about first, and
@@ -104,36 +133,39 @@ void PosixSerialLine::LockPort(const Fd& fd) {
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     return;
   }
-  const int error = errno;  // before Describe() builds its text
-  if (error == EWOULDBLOCK) {
+  if (errno == EWOULDBLOCK) {
     ThrowInUse();
   }
-  throw OsError(error, "Cannot lock serial port " + Describe());
+  throw LastOsError([&] { return "Cannot lock serial port " + Describe(); });
 }
 
 void PosixSerialLine::ApplySettings() {
   int lines = 0;
-  const bool withoutModemLines =
-      ::ioctl(fd_.get(), TIOCMGET, &lines) != 0 && LacksModemLines(errno);
+  withoutModemLines_ = ::ioctl(fd_.get(), TIOCMGET, &lines) != 0 && LacksModemLines(errno);
+  const bool withoutModemLines = withoutModemLines_;
   termios current{};
   if (::tcgetattr(fd_.get(), &current) != 0) {
-    throw OsError(errno, "Cannot read the settings of serial port " + Describe());
+    throw LastOsError([&] { return "Cannot read the settings of serial port " + Describe(); });
   }
   const termios wanted = MakeLineTermios(current, withoutModemLines);
   const std::string asked = LineSettingsText(withoutModemLines);
   if (::tcsetattr(fd_.get(), TCSANOW, &wanted) != 0) {
-    throw OsError(errno, "Serial port " + Describe() + " refuses the settings " + asked);
+    throw LastOsError(
+        [&] { return "Serial port " + Describe() + " refuses the settings " + asked; });
   }
+  // tcsetattr succeeds when any one change took: a UART that cannot do 7E1 or RTS/CTS
+  // would garble every exchange, so the settings are read back.
   termios applied{};
   if (::tcgetattr(fd_.get(), &applied) != 0 || !SettingsTook(wanted, applied)) {
     throw RunError(EINVAL, "Serial port " + Describe() + " did not take the settings " + asked);
   }
 }
 
+// The modem answers only while DTR is up (&D2 hangs up when it drops).
 void PosixSerialLine::RaiseDtrAndRts() {
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (::ioctl(fd_.get(), TIOCMBIS, &lines) != 0 && !LacksModemLines(errno)) {
-    throw OsError(errno, "Cannot set DTR and RTS on serial port " + Describe());
+    throw LastOsError([&] { return "Cannot set DTR and RTS on serial port " + Describe(); });
   }
 }
 
@@ -141,7 +173,8 @@ void PosixSerialLine::Close() {
   if (!fd_.valid()) {
     return;
   }
-  // Dropping DTR hangs the modem up; flushing keeps close from waiting on a held-off line.
+  // Dropping DTR hangs the modem up; flushing keeps close from waiting on a held-off line
+  // (close would otherwise wait up to 30 s for output that CTS holds back).
   int dtr = TIOCM_DTR;
   ::ioctl(fd_.get(), TIOCMBIC, &dtr);
   ::tcflush(fd_.get(), TCIOFLUSH);
@@ -155,7 +188,35 @@ void PosixSerialLine::Close() {
 
 void PosixSerialLine::Write(std::string_view text) {
   AppendSevenBit(unsent_, text.data(), text.size());
+  lastWritten_ = text.size();
   SendPending();
+}
+
+// A serial port's driver counts what it still holds (tcdrain would tell too, but blocks
+// with no bound and no stop signal let in); a pseudo-terminal cannot tell, so the bytes
+// count as gone once 9600 bit/s would have carried them. The UART's own FIFO (16 bytes,
+// under 17 ms) is left to the wait that follows.
+MonotonicTime PosixSerialLine::AwaitSent() {
+  const MonotonicTime limit = clock_.Now() + 2 * lastWritten_ * kCharacterTime + kSentSlack;
+  for (;;) {
+    const MonotonicTime now = clock_.Now();
+    if (unsent_.empty() && (withoutModemLines_ ? now >= sentBy_ : OutputQueued() == 0)) {
+      return now;
+    }
+    if (now >= limit) {
+      throw RunError(EIO, "Serial port " + Describe() + " did not send " +
+                              std::to_string(lastWritten_) + " bytes in time");
+    }
+    WaitUntil(std::min(limit, withoutModemLines_ && unsent_.empty() ? sentBy_ : now + kDrainPoll));
+  }
+}
+
+int PosixSerialLine::OutputQueued() {
+  int queued = 0;
+  if (::ioctl(fd_.get(), TIOCOUTQ, &queued) != 0) {
+    throw LastOsError([&] { return "Cannot ask serial port " + Describe() + " for its output"; });
+  }
+  return queued;
 }
 
 std::string PosixSerialLine::ReadAll() {
@@ -167,7 +228,7 @@ void PosixSerialLine::WaitUntil(MonotonicTime deadline) {
   pollfd line{fd_.get(), static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0};
   const int ready = PollWithStopSignals(&line, 1, deadline - clock_.Now());
   if (ready < 0 && errno != EINTR) {
-    throw OsError(errno, "Cannot wait on serial port " + Describe());
+    throw LastOsError([&] { return "Cannot wait on serial port " + Describe(); });
   }
   if (ready <= 0) {
     return;
@@ -187,10 +248,12 @@ void PosixSerialLine::SendPending() {
     const ssize_t written = ::write(fd_.get(), unsent_.data() + sent, unsent_.size() - sent);
     if (written > 0) {
       sent += static_cast<size_t>(written);
+      sentBy_ = std::max(sentBy_, clock_.Now()) + written * kCharacterTime;
     } else if (written < 0 && errno == EAGAIN) {
       break;
-    } else if (written < 0 && errno != EINTR) {
-      throw OsError(errno, "Cannot write to serial port " + Describe());
+    } else if (written == 0 || errno != EINTR) {
+      errno = written == 0 ? EIO : errno;  // a write that takes nothing would never end
+      throw LastOsError([&] { return "Cannot write to serial port " + Describe(); });
     }
   }
   unsent_.erase(0, sent);
@@ -206,7 +269,7 @@ void PosixSerialLine::ReceiveAvailable() {
     } else if (count == 0 || errno == EAGAIN) {
       return;
     } else if (errno != EINTR) {
-      throw OsError(errno, "Cannot read from serial port " + Describe());
+      throw LastOsError([&] { return "Cannot read from serial port " + Describe(); });
     }
   }
 }

@@ -26,15 +26,22 @@ class PosixSerialLine final : public SerialLine {
   void Write(std::string_view text) override;
   std::string ReadAll() override;
   void WaitUntil(MonotonicTime deadline) override;
+  MonotonicTime AwaitSent() override;
+
+  // How long past twice the bytes' own time at 9600 bit/s output may take to drain (the
+  // modem may hold it back with CTS for a while) before the line counts as failed.
+  static constexpr auto kSentSlack = std::chrono::seconds(2);
 
  private:
   void ChooseDevice(int16_t port);
   Fd OpenDevice();
+  void RefuseUntrustedDevice(const Fd& fd);
   void RefuseIfExclusive(const Fd& fd);
   void LockPort(const Fd& fd);
   void ApplySettings();
   void RaiseDtrAndRts();
   void SendPending();
+  int OutputQueued();
   void ReceiveAvailable();
   void CheckStillConnected(short events);
   [[noreturn]] void ThrowInUse();
@@ -46,9 +53,12 @@ class PosixSerialLine final : public SerialLine {
   std::string portName_;
   std::filesystem::path deviceDir_;  // chosen at the first opening, kept for the run
   std::string deviceName_;
-  std::string device_;   // the two together
-  std::string reached_;  // the device the links led to at the latest opening
+  std::string device_;              // the two together
+  std::string reached_;             // the device the links led to at the latest opening
+  bool withoutModemLines_ = false;  // a pseudo-terminal or a port like it
   std::string unsent_;
+  size_t lastWritten_ = 0;  // the size of the latest Write, whose sending AwaitSent awaits
+  MonotonicTime sentBy_{};  // when 9600 bit/s will have carried all that was written
   std::string received_;
 };
 

@@ -36,9 +36,30 @@ class OverAPty : public ::testing::Test {
     }
     return bytes.substr(0, got);
   }
+  // Reads `count` bytes no faster than 9600 bit/s carry them, as a real line would.
+  size_t ModemReadsAtLineSpeed(size_t count) {
+    const auto start = std::chrono::steady_clock::now();
+    size_t got = 0;
+    for (ssize_t n; got < count && (n = ::read(master_.get(), buffer_, 96)) > 0;) {
+      got += static_cast<size_t>(n);
+      std::this_thread::sleep_until(start + got * std::chrono::microseconds(1042));
+    }
+    return got;
+  }
   void ModemSends(std::string_view bytes) {
-    ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
+    EXPECT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
               static_cast<ssize_t>(bytes.size()));
+  }
+  // Writes as fast as the line takes it for `length`, never blocking once nobody reads.
+  void ModemFloods(std::chrono::seconds length) {
+    ASSERT_EQ(::fcntl(master_.get(), F_SETFL, O_RDWR | O_NONBLOCK), 0);
+    const auto giveUp = std::chrono::steady_clock::now() + length;
+    const std::string chunk(4096, 'y');
+    while (std::chrono::steady_clock::now() < giveUp) {
+      const ssize_t n = ::write(master_.get(), chunk.data(), chunk.size());
+      pollfd room{master_.get(), POLLOUT, 0};
+      ::poll(&room, n > 0 ? 0 : 1, 100);
+    }
   }
   // Holds the slave open too, as another program would, and to read the terminal's state.
   const Fd& HoldSlave() {
@@ -48,6 +69,7 @@ class OverAPty : public ::testing::Test {
   std::string Described() const { return "COM5 (" + (run_.dir.path() / "COM5").string() + ")"; }
 
   Fd master_{::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  char buffer_[96];
   Fd held_;
   std::string slavePath_;
   RunHarness run_;
@@ -86,37 +108,50 @@ TEST_F(OverAPty, ExchangeWaitsItsFullTimeAndReturnsAllThatCame) {
 }
 
 // Another program holds the port with a lock alone, or in exclusive mode (which root would
-// pass): it is left untouched, not a byte sent.
-class HeldPort : public OverAPty, public ::testing::WithParamInterface<bool> {};
+// pass), or another user owns the terminal (and could play the modem): it is left
+// untouched, not a byte sent.
+enum class Holder { kLock, kExclusive, kOtherUser };
 
-TEST_P(HeldPort, IsRefusedAsInUse) {
-  ASSERT_EQ(GetParam() ? ::ioctl(HoldSlave().get(), TIOCEXCL)
-                       : ::flock(HoldSlave().get(), LOCK_EX | LOCK_NB),
+class HeldPort : public OverAPty, public ::testing::WithParamInterface<Holder> {};
+
+TEST_P(HeldPort, IsRefusedUntouched) {
+  const int fd = HoldSlave().get();
+  const Holder holder = GetParam();
+  ASSERT_EQ(holder == Holder::kLock        ? ::flock(fd, LOCK_EX | LOCK_NB)
+            : holder == Holder::kExclusive ? ::ioctl(fd, TIOCEXCL)
+                                           : ::fchown(fd, 65534, static_cast<gid_t>(-1)),
             0);
   const RunError error = RunErrorOf([this] { form_.OpenLine(); });
-  EXPECT_EQ(error.description(), "Serial port " + Described() + " is in use by another program");
-  EXPECT_EQ(error.failure(), Failure::kPortInUse);
+  if (holder == Holder::kOtherUser) {
+    EXPECT_EQ(error.description(), "Refusing serial port " + Described() + ": " + slavePath_ +
+                                       " belongs to user nobody");
+    EXPECT_EQ(error.failure(), Failure::kSystem);
+  } else {
+    EXPECT_EQ(error.description(), "Serial port " + Described() + " is in use by another program");
+    EXPECT_EQ(error.failure(), Failure::kPortInUse);
+  }
   EXPECT_FALSE(line_.IsOpen());
   pollfd master{master_.get(), POLLIN, 0};
   EXPECT_EQ(::poll(&master, 1, 0), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pty, HeldPort, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Pty, HeldPort,
+                         ::testing::Values(Holder::kLock, Holder::kExclusive, Holder::kOtherUser));
 
-// What the line cannot take at once goes out during the wait; what comes in beyond 64 KiB
-// in one exchange is read and dropped.
-TEST_F(OverAPty, LongTextGoesOutAndAFloodIsCapped) {
+// A long text is still going out, at 960 characters a second, when it has been handed
+// over: the wait for the answer starts once it has gone, so an answer to its last byte
+// counts. What comes in beyond 64 KiB in one exchange is read and dropped.
+TEST_F(OverAPty, WaitsFromTheLastByteSentAndCapsAFlood) {
   form_.OpenLine();
-  const std::string text(64 * 1024, 'x');
-  std::thread reader([&] { EXPECT_EQ(ModemReads(text.size()).size(), text.size()); });
-  EXPECT_EQ(form_.SMS(text, 1).size(), 0U);
-  reader.join();
-  std::thread flood([&] {
-    for (int chunk = 0; chunk < 64; ++chunk) {
-      ModemSends(std::string(4096, 'y'));
-    }
+  const std::string text(4000, 'x');
+  std::thread service([&] {
+    EXPECT_EQ(ModemReadsAtLineSpeed(text.size()), text.size());
+    ModemSends("MESSAGE ACCEPTED");
   });
-  EXPECT_EQ(form_.SMS("", 1).size(), 64U * 1024);
+  EXPECT_EQ(form_.SMS(text, 2), "MESSAGE ACCEPTED");
+  service.join();
+  std::thread flood([&] { ModemFloods(std::chrono::seconds(2)); });
+  EXPECT_EQ(form_.SMS("", 2).size(), 64U * 1024);
   flood.join();
 }
 
@@ -127,14 +162,17 @@ TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
             "Serial port " + Described() + " was hung up");
 }
 
-// Closing hangs up, clears the exclusive flag, and forgets what came meanwhile.
+// The line is the run's alone while open; closing hangs up, clears the exclusive flag, and
+// forgets what came meanwhile.
 TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
   HoldSlave();
   form_.OpenLine();
   EXPECT_THROW(form_.OpenLine(), std::logic_error) << "a second opening would leak the first";
+  int exclusive = -1;
+  EXPECT_EQ(::ioctl(held_.get(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
   ModemSends("BEFORE CLOSE");
   form_.CloseLine();
-  int exclusive = -1;
   EXPECT_EQ(::ioctl(held_.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
   ModemSends("WHILE CLOSED");
@@ -147,7 +185,8 @@ TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
   EXPECT_NE(master.revents & POLLHUP, 0);
 }
 
-// A port whose link vanishes between attempts must not fall back to /dev/ttyS<N-1>.
+// A port whose link vanishes between attempts, or dangles from the start (the modem
+// unplugged), must not fall back to /dev/ttyS<N-1>.
 TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
   const std::filesystem::path link = run_.dir.path() / "COM99";
   std::filesystem::create_symlink(slavePath_, link);
@@ -156,6 +195,10 @@ TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
   std::filesystem::remove(link);
   EXPECT_EQ(RunErrorOf([this] { line_.Open(99); }).description(),
             "Cannot open serial port COM99 (" + link.string() + "): No such file or directory");
+  std::filesystem::create_symlink("/dev/quorvex-unplugged", run_.dir.path() / "COM97");
+  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(run_.dir.path(), clock_).Open(97); }).description(),
+            "Cannot open serial port COM97 (" + (run_.dir.path() / "COM97").string() +
+                "): No such file or directory");
   // No COM98 link here, and no /dev/ttyS97 on any machine of ours.
   EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(run_.dir.path(), clock_).Open(98); }).description(),
             "Cannot open serial port COM98 (/dev/ttyS97): No such file or directory");

@@ -13,8 +13,8 @@ namespace quorvex {
 class SerialLine {
  public:
   virtual ~SerialLine() = default;
-  // Opens port `port` for this run alone; the first opening of a run fixes the device that
-  // every later opening uses. Opening an open line is an error.
+  // Opens port `port` (1 or more) for this run alone; the first opening of a run fixes the device
+  // that every later opening uses. Opening an open line is an error.
   virtual void Open(int16_t port) = 0;
   virtual bool IsOpen() const = 0;
   // The device that the port's links led to at the latest opening.
@@ -23,6 +23,10 @@ class SerialLine {
   virtual void Close() = 0;
   // Queues the text and returns at once; what the line cannot take yet goes during waits.
   virtual void Write(std::string_view text) = 0;
+  // Passes time, collecting input, until what was written has left the line; returns that
+  // moment. Raises a RunError when the line cannot send it within twice its time at
+  // 9600 bit/s plus 2 s, and the stop when a stop signal arrives meanwhile.
+  virtual MonotonicTime AwaitSent() = 0;
   // Everything received since the previous read on this opening.
   virtual std::string ReadAll() = 0;
   // Passes time until `deadline` (or less, if interrupted), sending queued output and

@@ -115,6 +115,8 @@ class FakeLine final : public SerialLine {
     return received;
   }
   void WaitUntil(MonotonicTime deadline) override { clock_.SleepUntil(deadline); }
+  // The fake line sends at once, so virtual schedules stay exact.
+  MonotonicTime AwaitSent() override { return clock_.Now(); }
 
   int openings() const { return openings_; }
 
