@@ -189,18 +189,22 @@ void PosixSerialLine::Close() {
 void PosixSerialLine::Write(std::string_view text) {
   AppendSevenBit(unsent_, text.data(), text.size());
   lastWritten_ = text.size();
+  writtenAt_ = clock_.Now();
   SendPending();
 }
 
 // A serial port's driver counts what it still holds (tcdrain would tell too, but blocks
 // with no bound and no stop signal let in); a pseudo-terminal cannot tell, so the bytes
-// count as gone once 9600 bit/s would have carried them. The UART's own FIFO (16 bytes,
-// under 17 ms) is left to the wait that follows.
+// count as gone when 9600 bit/s would have carried them, even if the run was stopped
+// meanwhile. The UART's own FIFO (16 bytes, under 17 ms) is left to the wait that follows.
 MonotonicTime PosixSerialLine::AwaitSent() {
-  const MonotonicTime limit = clock_.Now() + 2 * lastWritten_ * kCharacterTime + kSentSlack;
+  const MonotonicTime limit = writtenAt_ + 2 * lastWritten_ * kCharacterTime + kSentSlack;
   for (;;) {
     const MonotonicTime now = clock_.Now();
-    if (unsent_.empty() && (withoutModemLines_ ? now >= sentBy_ : OutputQueued() == 0)) {
+    if (unsent_.empty() && withoutModemLines_ && now >= sentBy_) {
+      return std::max(sentBy_, writtenAt_);
+    }
+    if (unsent_.empty() && !withoutModemLines_ && OutputQueued() == 0) {
       return now;
     }
     if (now >= limit) {

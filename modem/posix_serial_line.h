@@ -58,6 +58,7 @@ class PosixSerialLine final : public SerialLine {
   bool withoutModemLines_ = false;  // a pseudo-terminal or a port like it
   std::string unsent_;
   size_t lastWritten_ = 0;  // the size of the latest Write, whose sending AwaitSent awaits
+  MonotonicTime writtenAt_{};
   MonotonicTime sentBy_{};  // when 9600 bit/s will have carried all that was written
   std::string received_;
 };
