@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,47 @@ inline std::string ReadAll(const Fd& fd) {
     text.append(buffer, static_cast<size_t>(count));
   }
   return text;
+}
+
+// Reads both pipes to their ends together: a child that fills one while the other is read
+// to its end would never finish.
+inline void ReadBoth(Fd& out, std::string& outText, Fd& err, std::string& errText) {
+  pollfd pipes[] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+  std::string* texts[] = {&outText, &errText};
+  while (pipes[0].fd >= 0 || pipes[1].fd >= 0) {
+    ::poll(pipes, 2, -1);
+    for (int i = 0; i < 2; ++i) {
+      char buffer[4096];
+      const ssize_t count = pipes[i].revents != 0 ? ::read(pipes[i].fd, buffer, sizeof buffer) : -1;
+      if (count > 0) {
+        texts[i]->append(buffer, static_cast<size_t>(count));
+      } else if (pipes[i].revents != 0) {
+        pipes[i].fd = -1;
+      }
+    }
+  }
+}
+
+// The state letter of process `pid` in /proc/PID/stat ('T' when stopped), '?' if gone.
+inline char ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t end = line.rfind(") ");
+  return end == std::string::npos ? '?' : line[end + 2];
+}
+
+// Whether `ready` came true within `seconds`, asked every millisecond.
+template <typename Ready>
+bool Within(double seconds, Ready ready) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > giveUp) {
+      return false;
+    }
+    ::poll(nullptr, 0, 1);
+  }
+  return true;
 }
 
 inline void PrepareChild(const StartOptions& options, int out, int err) {
@@ -91,6 +134,9 @@ class Started {
     }
     argv.push_back(nullptr);
     pid_ = ::fork();
+    if (pid_ < 0) {
+      throw std::runtime_error("cannot fork");
+    }
     if (pid_ == 0) {
       PrepareChild(options, out[1], err[1]);
       ::execv(program.c_str(), argv.data());
@@ -111,6 +157,7 @@ class Started {
   Started& operator=(const Started&) = delete;
 
   void Signal(int signal) const { ::kill(pid_, signal); }
+  pid_t pid() const { return pid_; }
   std::string ReadLine() {
     std::string line;
     for (char c; !line.ends_with('\n') && ::read(out_.get(), &c, 1) == 1;) {
@@ -120,8 +167,8 @@ class Started {
   }
   // Waits for the end; collects both outputs and the status.
   Outcome Wait() {
-    Outcome outcome{-1, "", ReadAll(err_)};
-    outcome.out = ReadAll(out_);
+    Outcome outcome;
+    ReadBoth(out_, outcome.out, err_, outcome.err);
     int status = 0;
     ::waitpid(std::exchange(pid_, -1), &status, 0);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -156,14 +203,15 @@ class Installation {
     return messages;
   }
 
-  // Watches the log's directory with inotify until a line holds `text`, at most 60 s.
-  bool AwaitLogLine(const std::string& text) const {
-    const auto log = std::filesystem::weakly_canonical(dir.path() / "Quorvex.log");
+  // Watches the directory of `file` (the log, by default) with inotify until it holds
+  // `text`, at most 60 s.
+  bool Await(const std::string& text, const std::string& file = "Quorvex.log") const {
+    const auto path = std::filesystem::weakly_canonical(dir.path() / file);
     const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    ::inotify_add_watch(watch.get(), log.parent_path().c_str(), IN_MODIFY | IN_CREATE);
+    ::inotify_add_watch(watch.get(), path.parent_path().c_str(), IN_MODIFY | IN_CREATE);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < giveUp) {
-      if (dir.Read("Quorvex.log").find(text) != std::string::npos) {
+      if (dir.Read(file).find(text) != std::string::npos) {
         return true;
       }
       pollfd changes{watch.get(), POLLIN, 0};
@@ -181,7 +229,7 @@ class Installation {
 class Simulator {
  public:
   Simulator(const Installation& installation, std::vector<std::string> options)
-      : dir_(installation.dir) {
+      : installation_(installation), dir_(installation.dir) {
     const std::string link = dir_.path() / "COM2";
     options.insert(options.begin(), {"--link", link, "--received", dir_.path() / "received"});
     process_.emplace(QUORVEX_MODEM_SIM, options);
@@ -193,6 +241,10 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
+  // Waits until the modem has received `bytes`, at most 60 s.
+  bool AwaitReceived(const std::string& bytes) const {
+    return installation_.Await(bytes, "received");
+  }
   // Stops the simulator and returns every byte the modem received, in order.
   std::string StopAndCollectReceived() {
     if (process_) {
@@ -206,6 +258,7 @@ class Simulator {
   const std::string& device() const { return device_; }
 
  private:
+  const Installation& installation_;
   const TestDir& dir_;
   std::string device_;
   std::optional<Started> process_;

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,12 +18,16 @@
 
 namespace quorvex {
 
-// A fresh directory for one test, removed with everything in it afterwards.
+// A fresh directory for one test, removed with everything in it afterwards. Helpers that
+// cannot set a test up throw, which fails and ends the test that called them.
 class TestDir {
  public:
   TestDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvex-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot make a directory from " + pattern);
+    }
+    path_ = pattern;
   }
   ~TestDir() {
     std::error_code ignored;
@@ -37,8 +45,9 @@ class TestDir {
   // Runs shell commands in the directory: the shortest way to lay out files, links and
   // their owners.
   void Lay(const std::string& commands) const {
-    ASSERT_EQ(std::system(("set -e; cd '" + path_.string() + "'; " + commands).c_str()), 0)
-        << commands;
+    if (std::system(("set -e; cd '" + path_.string() + "'; " + commands).c_str()) != 0) {
+      throw std::runtime_error("cannot lay out: " + commands);
+    }
   }
 
   std::string Read(const std::string& name) const {
@@ -51,6 +60,26 @@ class TestDir {
  private:
   std::filesystem::path path_;
 };
+
+// Runs `act` in a child as user nobody, as a less trusted user would run; returns the
+// child's exit status, which is what `act` returned.
+template <typename Act>
+int ExitStatusAsNobody(Act act) {
+  const pid_t child = ::fork();
+  if (child < 0) {
+    throw std::runtime_error("cannot fork");
+  }
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    const bool dropped = ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+                         ::setgroups(0, nullptr) == 0 &&
+                         ::setresuid(kNobody, kNobody, kNobody) == 0;
+    ::_exit(dropped ? static_cast<int>(act()) : 126);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 // `text` with every `from` replaced by `to`.
 inline std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
