@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +32,15 @@ bool TrustedOwner(uid_t uid) {
   return uid == 0 || uid == ::geteuid();
 }
 
+// With an access control list, the group bits show its mask: what named users and groups
+// may do at most.
+bool HasAccessControlList(int fd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::getxattr(self.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
 // Why someone other than root or us could change what the directory holds; empty if no one.
-std::string DirectoryDoubt(const struct stat& info, const std::string& path) {
+std::string DirectoryDoubt(int fd, const struct stat& info, const std::string& path) {
   if (!TrustedOwner(info.st_uid)) {
     return path + " belongs to user " + UserName(info.st_uid);
   }
@@ -42,8 +50,23 @@ std::string DirectoryDoubt(const struct stat& info, const std::string& path) {
   if (info.st_mode & S_IWOTH) {
     return path + " is writable by others";
   }
+  if ((info.st_mode & S_IWGRP) && HasAccessControlList(fd)) {
+    return path + " is writable through its access control list";
+  }
   if (info.st_mode & S_IWGRP) {
     return path + " is writable by group " + GroupName(info.st_gid);
+  }
+  return {};
+}
+
+// In a sticky directory another user may plant the name first, or hard-link a file of
+// root's there (where fs.protected_hardlinks is off): such a file is not ours to write.
+std::string StickyDoubt(const struct stat& info, const std::string& path) {
+  if (!TrustedOwner(info.st_uid)) {
+    return path + " in a sticky directory belongs to user " + UserName(info.st_uid);
+  }
+  if (info.st_nlink > 1) {
+    return path + " in a sticky directory has other links";
   }
   return {};
 }
@@ -78,8 +101,10 @@ class Walk {
       Fd node(::openat(at_.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
       struct stat info {};
       if (!node.valid() || ::fstat(node.get(), &info) != 0) {
-        return pending_.empty() && errno == ENOENT ? Create(part, path, flags, mode)
-                                                   : Failed(errno, path, false);
+        if (errno == ENOENT && !pending_.empty()) {
+          return MissingDirectory(path);
+        }
+        return errno == ENOENT ? Create(part, path, flags, mode) : Failed(errno, path, false);
       }
       if (S_ISLNK(info.st_mode)) {
         if (!Follow(node, info, path)) {
@@ -123,7 +148,7 @@ class Walk {
     if (::fstat(at_.get(), &info) != 0) {
       throw LastOsError([&] { return "Cannot examine " + atPath_; });
     }
-    RefuseIf(DirectoryDoubt(info, atPath_));
+    RefuseIf(DirectoryDoubt(at_.get(), info, atPath_));
     sticky_ = (info.st_mode & S_ISVTX) != 0;
   }
 
@@ -155,9 +180,10 @@ class Walk {
   OpenedFile OpenExisting(const std::string& part, const std::string& path, const struct stat& info,
                           int flags, mode_t mode) {
     CheckDirectory();
-    if (sticky_ && !TrustedOwner(info.st_uid)) {
-      RefuseIf(path + " in a sticky directory belongs to user " + UserName(info.st_uid));
+    if (sticky_) {
+      RefuseIf(StickyDoubt(info, path));
     }
+    // O_NOFOLLOW: a link swapped in since the check above fails the open (ELOOP).
     return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW, mode)), path, true);
   }
 
@@ -167,14 +193,21 @@ class Walk {
       return Failed(errno, path, existed);
     }
     struct stat info {};
-    if (sticky_ && ::fstat(fd.get(), &info) == 0 && !TrustedOwner(info.st_uid)) {
-      RefuseIf(path + " in a sticky directory belongs to user " + UserName(info.st_uid));
+    if (sticky_ && ::fstat(fd.get(), &info) == 0) {
+      RefuseIf(StickyDoubt(info, path));
     }
     return {std::move(fd), 0, path, existed};
   }
 
   static OpenedFile Failed(int error, const std::string& path, bool existed) {
     return {Fd(), error, path, existed};
+  }
+
+  // Nothing is made on the way: a missing directory is the admin's to create.
+  static OpenedFile MissingDirectory(const std::string& path) {
+    OpenedFile missing = Failed(ENOENT, path, false);
+    missing.missingDirectory = true;
+    return missing;
   }
 
   std::string what_;

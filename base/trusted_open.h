@@ -14,17 +14,18 @@ namespace quorvex {
 struct OpenedFile {
   Fd fd;  // not valid when the open failed; `error` then holds its errno
   int error = 0;
-  std::string reached;   // the file that the links led to
+  std::string reached;   // the file that the links led to, or the directory missing on the way
   bool existed = false;  // something stood at `reached` before the open
+  bool missingDirectory = false;  // `reached` is a directory on the way that does not exist
 };
 
 // Opens `name` in `dir` with `flags` (and `mode` if it creates the file), following links
 // one at a time. Root runs this beside less trusted users, so each directory that holds
 // the file or a link on the way must be changeable by root and the running user alone
 // (owned by one of them, no group or world write bit unless sticky), and each link, and an
-// existing file in a sticky directory, must belong to one of them. Otherwise it raises a
-// RunError (EPERM) "Refusing WHAT PATH: REASON" and opens, creates and truncates nothing.
-// Each step opens what it checks, so nothing can be swapped between check and use.
+// existing file in a sticky directory, must belong to one of them and have no other link. Otherwise
+// it raises a RunError (EPERM) "Refusing WHAT PATH: REASON" and opens, creates and truncates
+// nothing. Each step opens what it checks, so nothing can be swapped between check and use.
 OpenedFile OpenTrusted(const std::filesystem::path& dir, const std::string& name, int flags,
                        mode_t mode, std::string_view what);
 

@@ -63,12 +63,20 @@ void TraceLog::Open(const std::filesystem::path& dir, const std::string& name, U
   if (!file.fd.valid() && file.error == ENXIO) {
     throw NotRegular(file.reached);
   }
+  if (file.missingDirectory) {
+    throw RunError(ENOENT, "Cannot create trace log " + (dir / name).string() + ": directory " +
+                               file.reached + " does not exist");
+  }
   if (!file.fd.valid()) {
     throw OsError(
         file.error,
         (file.existed ? "Cannot open trace log " : "Cannot create trace log ") + file.reached);
   }
   RequireRegularFile(file.fd.get(), file.reached);
+  // A log made under root's umask (0640 from cron) would lock the dialout group out.
+  if (!file.existed && ::fchmod(file.fd.get(), 0660) != 0) {
+    throw LastOsError([&] { return "Cannot set the mode of trace log " + file.reached; });
+  }
   LockForThisRun(file.fd.get(), dir);
   if (use == Use::kWrite && ::ftruncate(file.fd.get(), 0) != 0) {
     throw LastOsError([&] { return "Cannot empty trace log " + file.reached; });

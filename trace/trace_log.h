@@ -21,8 +21,8 @@ class TraceLog {
   enum class Use { kWrite, kLockOnly };
 
   // Opens `name` in `dir` through trusted links only, insists on a regular file, locks it,
-  // and only then empties it (for kWrite); a new log gets mode 0660. Raises a RunError,
-  // kLogInUse when another run holds the lock; a failure leaves the log not open. Never
+  // and only then empties it (for kWrite); a new log gets mode 0660 whatever the umask. Raises a
+  // RunError, kLogInUse when another run holds the lock; a failure leaves the log not open. Never
   // blocks.
   void Open(const std::filesystem::path& dir, const std::string& name, Use use);
   bool IsOpen() const { return fd_.valid(); }
