@@ -31,6 +31,33 @@ bool IsPrintableAscii(char c) {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at the start of `text` (RFC 3629: no
+// overlong forms, no surrogates, nothing past U+10FFFF), and its code point; 0 if none.
+size_t DecodeUtf8(std::string_view text, char32_t& codePoint) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || text.size() < length) {
+    return 0;
+  }
+  codePoint = lead & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) {
+      return 0;
+    }
+    codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+  }
+  constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+  return codePoint < kShortest[length] || codePoint > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// Marks that take no room: joiners, direction marks, the byte-order mark.
+bool IsZeroWidth(char32_t c) {
+  return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF;
+}
+
 // UTF-8 to ASCII with transliteration in C.UTF-8, without touching the process's locale.
 class Transliterator {
  public:
@@ -52,32 +79,15 @@ class Transliterator {
   Transliterator(const Transliterator&) = delete;
   Transliterator& operator=(const Transliterator&) = delete;
 
-  std::string Convert(std::string_view text) {
-    std::string ascii;
-    const locale_t previous = converter_ != kNone ? ::uselocale(locale_) : locale_t{};
-    while (!text.empty()) {
-      text.remove_prefix(converter_ != kNone ? ConvertRun(text, ascii) : 0);
-      if (!text.empty() && !IsPrintableAscii(text.front()) && !IsControl(text.front())) {
-        ascii += '?';  // not valid UTF-8 here, or no converter: one byte, one question mark
-        text.remove_prefix(ContinuationLength(text));
-      } else if (!text.empty()) {
-        ascii += text.front();
-        text.remove_prefix(1);
-      }
+  // Converts well-formed UTF-8 characters; each one without a converter is one "?".
+  void Convert(std::string_view characters, size_t count, std::string& ascii) {
+    if (converter_ == kNone) {
+      ascii.append(count, '?');
+      return;
     }
-    if (converter_ != kNone) {
-      ::uselocale(previous);
-    }
-    return ascii;
-  }
-
- private:
-  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
-
-  // Converts as much of `text` as iconv takes; returns the bytes it used.
-  size_t ConvertRun(std::string_view text, std::string& ascii) {
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
+    const locale_t previous = ::uselocale(locale_);
+    char* in = const_cast<char*>(characters.data());
+    size_t inLeft = characters.size();
     char buffer[256];
     for (;;) {
       char* out = buffer;
@@ -89,30 +99,74 @@ class Transliterator {
       }
     }
     ::iconv(converter_, nullptr, nullptr, nullptr, nullptr);
-    return text.size() - inLeft;
+    ::uselocale(previous);
   }
 
-  // Without a converter a whole character is one "?"; with one, an invalid byte is.
-  size_t ContinuationLength(std::string_view text) const {
-    if (converter_ != kNone) {
-      return 1;
-    }
-    size_t length = 1;
-    while (length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
-      ++length;
-    }
-    return length;
-  }
+ private:
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
 
   locale_t locale_;
   iconv_t converter_ = kNone;
 };
 
+// Loaded only for a text with a byte from 0x80 up: an ASCII alert needs neither the locale
+// nor the converter, and is spared their memory.
+Transliterator& TheTransliterator() {
+  static Transliterator transliterator;
+  return transliterator;
+}
+
+// The run of characters at the start of `text` that go to the converter together, and how
+// many characters it holds.
+std::pair<size_t, size_t> ConvertibleRun(std::string_view text) {
+  size_t length = 0;
+  size_t count = 0;
+  char32_t c = 0;
+  for (size_t step = 0; length < text.size() && (step = DecodeUtf8(text.substr(length), c)) != 0 &&
+                        c >= 0xA0 && !IsZeroWidth(c);
+       length += step) {
+    ++count;
+  }
+  return {length, count};
+}
+
+// Takes what stands at the start of `text` into `ascii`; returns the bytes it used.
+size_t TakeNonAscii(std::string_view text, std::string& ascii) {
+  char32_t c = 0;
+  const size_t length = DecodeUtf8(text, c);
+  if (length == 0) {
+    ascii += '?';  // one byte outside well-formed UTF-8
+    return 1;
+  }
+  if (c < 0xA0 || IsZeroWidth(c)) {
+    ascii += c < 0xA0 ? " " : "";  // a C1 control as a C0 one; a zero-width mark is nothing
+    return length;
+  }
+  const auto [run, count] = ConvertibleRun(text);
+  TheTransliterator().Convert(text.substr(0, run), count, ascii);
+  return run;
+}
+
+bool IsAscii(char c) {
+  return static_cast<unsigned char>(c) < 0x80;
+}
+
 }  // namespace
 
 std::string SevenBitText(std::string_view text) {
-  static Transliterator transliterator;
-  return BlankControls(transliterator.Convert(BlankControls(std::string(text))));
+  if (std::all_of(text.begin(), text.end(), IsAscii)) {
+    return BlankControls(std::string(text));
+  }
+  std::string ascii;
+  while (!text.empty()) {
+    if (IsAscii(text.front())) {
+      ascii += text.front();
+      text.remove_prefix(1);
+    } else {
+      text.remove_prefix(TakeNonAscii(text, ascii));
+    }
+  }
+  return BlankControls(std::move(ascii));
 }
 
 std::string QuotedValue(std::string_view value) {

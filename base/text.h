@@ -19,8 +19,9 @@ std::string BlankControls(std::string text);
 bool IsPrintableAscii(char c);
 // `text` as a 7-bit line can carry it: each non-ASCII character becomes its nearest ASCII
 // text as C.UTF-8's transliteration gives it ("\xC4\x8D" becomes "c", the euro sign "EUR"),
-// a byte outside valid UTF-8 or a character without an ASCII form becomes "?", and each
-// control byte a blank. Without C.UTF-8, every non-ASCII character becomes "?".
+// or "?" where it has none; each byte outside well-formed UTF-8 becomes one "?"; each
+// control character, C0 or C1, a blank; zero-width marks (joiners, direction marks, the
+// byte-order mark) vanish. Without C.UTF-8, every non-ASCII character becomes "?".
 std::string SevenBitText(std::string_view text);
 // A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
 std::string QuotedValue(std::string_view value);
