@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "app/version.h"
 #include "testing/run_harness.h"
 
 namespace quorvex {
@@ -42,7 +43,8 @@ class Delivery : public ::testing::Test {
 TEST_F(Delivery, AcceptedInOneAttemptOf39Seconds) {
   run.line.AnswerAsWorkingService();
   EXPECT_EQ(Deliver(), 0);
-  EXPECT_EQ(run.Log(), (Lines{"+0 Quorvex v1.0.0", "+0 Sending 'Meet at 10_30' to '447775123456'",
+  EXPECT_EQ(run.Log(), (Lines{"+0 Quorvex v" + std::string(kVersionNumber),
+                              "+0 Sending 'Meet at 10_30' to '447775123456'",
                               "+0 Opening communications .. attempt number 1 of 5",
                               "+0 Initializing Modem on COM2",
                               "+2 Modem responds as expected, about to dial Vodafone service on "
@@ -252,41 +254,65 @@ TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
 }
 
 // Whatever fails mid-call, a line error or not, ends in the one handler: logged, told,
-// recorded, and the line closed.
-class MidCallFailure
-    : public Delivery,
-      public ::testing::WithParamInterface<std::pair<std::exception_ptr, std::string>> {};
+// recorded, and the line closed; a port that another program took meanwhile is worth
+// trying again later.
+struct Failing {
+  std::exception_ptr failure;
+  std::string text;
+  int status = 74;
+};
+
+class MidCallFailure : public Delivery, public ::testing::WithParamInterface<Failing> {};
 
 TEST_P(MidCallFailure, EndsInTheHandlerWithTheLineClosed) {
   run.line.AnswerAsWorkingService();
-  run.line.FailOnWrite("4477", GetParam().first);
-  EXPECT_EQ(Deliver(), 74);
-  const std::string text = GetParam().second + " occurred during initialization...";
+  run.line.FailOnWrite("4477", GetParam().failure);
+  const int status = GetParam().status;
+  EXPECT_EQ(Deliver(), status);
+  const std::string text = GetParam().text + " occurred during initialization...";
   EXPECT_EQ(DeliveryLog().back(), "+32 " + text);
   EXPECT_EQ(run.notices.said, Lines{text});
   EXPECT_EQ(run.line.events.back(), (LineEvent{32, "<close>"}));
-  EXPECT_EQ(run.history.lines,
-            (History{{"to '447775123456': run error: " + text + "; attempts 1; exit status 74",
-                      LOG_ERR}}));
+  EXPECT_EQ(run.history.lines, (History{{"to '447775123456': run error: " + text +
+                                             "; attempts 1; exit status " + std::to_string(status),
+                                         status == 75 ? LOG_WARNING : LOG_ERR}}));
   EXPECT_FALSE(run.line.IsOpen());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Delivery, MidCallFailure,
-    ::testing::Values(std::pair{std::make_exception_ptr(RunError(EIO, "Cannot write to COM2")),
-                                "Error #5 (Cannot write to COM2)"},
-                      std::pair{std::make_exception_ptr(std::bad_alloc()),
-                                "Error #12 (Out of memory)"},
-                      std::pair{std::make_exception_ptr(std::logic_error("x")),
-                                "Error #131 (Internal error: x)"}));
+    ::testing::Values(
+        Failing{std::make_exception_ptr(RunError(EIO, "Cannot write to COM2")),
+                "Error #5 (Cannot write to COM2)"},
+        Failing{std::make_exception_ptr(RunError(EBUSY, "COM2 in use", Failure::kPortInUse)),
+                "Error #16 (COM2 in use)", 75},
+        Failing{std::make_exception_ptr(std::bad_alloc()), "Error #12 (Out of memory)"},
+        Failing{std::make_exception_ptr(std::logic_error("x")), "Error #131 (Internal error: x)"}));
 
-TEST_F(Delivery, ConfigurationThatIsADirectoryCountsAsMissing) {
-  std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
+// A configuration that cannot drive a delivery stops the run before the modem is touched.
+class ConfigurationStop
+    : public Delivery,
+      public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
+
+TEST_P(ConfigurationStop, EndsWithACriticalNotice) {
+  const auto& [ini, notice] = GetParam();
+  if (ini == "a directory") {
+    std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
+  } else {
+    run.dir.Write("Quorvex.ini", ini);
+  }
   EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
-  const std::string missing = "Quorvex.INI doesn't exists in the application directory..";
-  EXPECT_EQ(run.notices.said, Lines{"critical: " + missing});
-  EXPECT_EQ(run.history.lines.at(0).first, "configuration: " + missing + "; exit status 78");
+  EXPECT_EQ(run.notices.said, Lines{"critical: " + notice});
+  EXPECT_EQ(run.history.lines.at(0).first, "configuration: " + notice + "; exit status 78");
+  EXPECT_TRUE(run.line.events.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, ConfigurationStop,
+    ::testing::Values(
+        std::pair{"a directory", "Quorvex.INI doesn't exists in the application directory.."},
+        std::pair{"ComPort=2\n",
+                  "No SMSPhone parameter defined in Quorvex.INI - ie. 'SMSPhone=9,012345678'"}));
 
 }  // namespace
 }  // namespace quorvex

@@ -68,12 +68,14 @@ TEST(ReadConfiguration, MaxAttemptsMustBeWhollyANumberIn16Bits) {
   EXPECT_EQ(ErrorOf("MAXATTEMPTS=-32769").number(), kErrorOverflow);
 }
 
+// A long value is cut, and its control bytes, cut or not, are blanked: a CR would split the
+// log line.
 TEST(ReadConfiguration, ErrorsQuoteAtMostFortyBytesOfAValue) {
   for (const size_t length : {40, 1'000'000}) {
-    const std::string value = "1" + std::string(length - 1, '0');
+    const std::string value = "\t1" + std::string(length - 2, '0');
     EXPECT_EQ(ErrorOf("MAXATTEMPTS=" + value).description(),
-              "Overflow: MAXATTEMPTS value '" + value.substr(0, 40) + (length > 40 ? "..." : "") +
-                  "' is outside -32768..32767");
+              "Type mismatch: MAXATTEMPTS value ' " + value.substr(1, 39) +
+                  (length > 40 ? "..." : "") + "' is not a number");
   }
 }
 
@@ -87,6 +89,25 @@ TEST(ReadConfiguration, DialStringOutsidePrintableAsciiIsABadSetting) {
                   (bad[0] & 0x80 ? "a non-ASCII character" : "a control character"));
     EXPECT_EQ(error.failure(), Failure::kSetting);
   }
+}
+
+// A FIFO is no configuration, and must not hold the run in open(); a file that exists but
+// cannot be read is an error, not a missing file.
+TEST(ReadRegularFile, TakesAFifoAsMissingAndAnUnreadableFileAsAnError) {
+  TestDir dir;
+  dir.Lay("mkfifo Quorvex.ini");
+  EXPECT_EQ(ReadRegularFile(dir.path(), "Quorvex.ini"), std::nullopt);
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "reading as another user takes root";
+  }
+  dir.Lay("rm Quorvex.ini; chmod 755 .; install -m 600 /dev/null Quorvex.ini");
+  EXPECT_EQ(ExitStatusAsNobody([&] {
+              const RunError error =
+                  RunErrorOf([&] { ReadRegularFile(dir.path(), "Quorvex.ini"); });
+              return error.description().ends_with("Quorvex.ini: Permission denied") &&
+                     error.failure() == Failure::kSetting;
+            }),
+            1);
 }
 
 TEST(ReadRegularFile, RefusesAFileOverOneMiBWithoutReadingIt) {

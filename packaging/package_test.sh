@@ -2,7 +2,7 @@
 # Builds the Debian package, unpacks it into a scratch root, and checks its layout, the
 # maintainer scripts, lintian's verdict and that the installed program runs.
 set -eu
-build=$1
+build=$1 version=$2
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -11,7 +11,7 @@ file_in() { [ -f "$1/$2" ] && [ ! -L "$1/$2" ] || fail "$2 is not a file in $1";
 link_in() { [ "$(readlink "$1/$2")" = "$3" ] || fail "$2 in $1 is not a link to $3"; }
 
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
-deb=$(ls "$scratch"/deb/quorvex_1.0.0_*.deb)
+deb=$(ls "$scratch"/deb/quorvex_"$version"_*.deb)
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 file_in "$root" usr/lib/quorvex/Quorvex
@@ -29,7 +29,7 @@ control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
 [ -x "$control/postinst" ] && [ -x "$control/postrm" ] || fail "maintainer scripts missing"
-"$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex 1.0.0" || fail "--version"
+"$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex $version" || fail "--version"
 # Installed and purged in a scratch root (scripts run outside it, with DPKG_ROOT set): the
 # postinst makes the shared log, and purge leaves nothing.
 if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
