@@ -17,7 +17,9 @@ and ATDT after the dial delay with CONNECT; then the service takes the recipient
 MESSAGE ACCEPTED. Closing the line hangs up; every opening is a new attempt. Like a real
 modem it echoes command lines while echo is on (at power-up and after ATZ), ignores lines
 that do not start with AT, and aborts a dial when anything arrives during it.
-Stops cleanly on SIGTERM or SIGINT and removes the link.
+PATH must not exist yet, and the output files are refused if they are links or another
+user's. Stops cleanly on SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2 or
+SIGPIPE, and removes the link if it still leads to its own terminal.
 
 Options:
   --link PATH           symbolic link to create to the pseudo-terminal (required)
@@ -68,6 +70,7 @@ const std::map<std::string, Drop> kDrops = {{"never", Drop::kNever},
                                             {"after-connect", Drop::kAfterConnect},
                                             {"after-number", Drop::kAfterNumber}};
 
+// Finite and at most a day: an endless delay would only fail at the first dial.
 double NonNegativeNumber(const std::string& option, const std::string& text) {
   size_t used = 0;
   double value = -1;
@@ -75,8 +78,8 @@ double NonNegativeNumber(const std::string& option, const std::string& text) {
     value = std::stod(text, &used);
   } catch (const std::exception&) {
   }
-  if (used != text.size() || !(value >= 0)) {
-    throw std::invalid_argument(option + " needs a number of at least 0, not '" + text + "'");
+  if (used != text.size() || !(value >= 0 && value <= 86400)) {
+    throw std::invalid_argument(option + " needs a number from 0 to 86400, not '" + text + "'");
   }
   return value;
 }

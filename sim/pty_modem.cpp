@@ -32,24 +32,39 @@ timespec Timeout(double seconds) {
   return {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
 }
 
+// Made without following a link, and only where the file is new or our own: in a shared
+// directory another user could otherwise have it truncate any file we may write.
+Fd CreateOutput(const std::string& path) {
+  Fd file(Check(
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644),
+      "cannot create " + path));
+  struct stat info {};
+  Check(::fstat(file.get(), &info), "cannot examine " + path);
+  if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid() || info.st_nlink != 1) {
+    throw std::runtime_error("refusing " + path + ": not a file of our own");
+  }
+  Check(::ftruncate(file.get(), 0), "cannot empty " + path);
+  return file;
+}
+
 }  // namespace
 
 PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(options.model) {
   if (!options_.transcript.empty()) {
-    transcript_.reset(std::fopen(options_.transcript.c_str(), "w"));
+    transcript_.reset(::fdopen(CreateOutput(options_.transcript).release(), "w"));
     if (!transcript_) {
-      Check(-1, "cannot create transcript " + options_.transcript);
+      Check(-1, "cannot write transcript " + options_.transcript);
     }
   }
   if (!options_.received.empty()) {
-    received_.reset(Check(::open(options_.received.c_str(),
-                                 O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644),
-                          "cannot create " + options_.received));
+    received_ = CreateOutput(options_.received);
   }
   sigset_t stopping;
   sigemptyset(&stopping);
-  sigaddset(&stopping, SIGTERM);
-  sigaddset(&stopping, SIGINT);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE}) {
+    sigaddset(&stopping, signal);
+  }
   sigprocmask(SIG_BLOCK, &stopping, nullptr);
   signals_.reset(Check(signalfd(-1, &stopping, SFD_CLOEXEC), "signalfd"));
   OpenTerminal();
@@ -57,8 +72,11 @@ PtyModem::PtyModem(const SimOptions& options) : options_(options), model_(option
   MakeLink();
 }
 
+// Another simulator may have taken the name since: only our own link goes.
 PtyModem::~PtyModem() {
-  if (linked_) {
+  char target[4096];
+  const ssize_t length = linked_ ? ::readlink(options_.link.c_str(), target, sizeof target) : -1;
+  if (length > 0 && std::string_view(target, static_cast<size_t>(length)) == device_) {
     ::unlink(options_.link.c_str());
   }
 }
@@ -86,11 +104,8 @@ void PtyModem::WatchTerminal() {
         "inotify " + device_);
 }
 
+// symlink(2) fails on any existing name, so nothing of another user's is replaced.
 void PtyModem::MakeLink() {
-  struct stat existing {};
-  if (::lstat(options_.link.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
-    ::unlink(options_.link.c_str());
-  }
   Check(::symlink(device_.c_str(), options_.link.c_str()), "cannot link " + options_.link);
   linked_ = true;
 }

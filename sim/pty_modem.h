@@ -11,7 +11,7 @@
 
 namespace quorvex::sim {
 
-// Runs the model on a pseudo-terminal until SIGTERM or SIGINT. Opens and closes of the
+// Runs the model on a pseudo-terminal until a terminating signal. Opens and closes of the
 // terminal's device come from inotify: a close followed at once by a reopen leaves no
 // trace on the master side.
 class PtyModem {
