@@ -4,6 +4,19 @@
 #include "base/text.h"
 
 namespace quorvex {
+namespace {
+
+// What the modem said instead of OK: its first line, quoted as error texts quote values.
+std::string AnswerToInitialisation(std::string_view answer) {
+  const size_t start = answer.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) {
+    return "did not answer the initialisation";
+  }
+  const std::string_view line = answer.substr(start, answer.find_first_of("\r\n", start) - start);
+  return "answered '" + QuotedValue(line) + "' to the initialisation";
+}
+
+}  // namespace
 
 // One attempt's opening and initialisation, then the reset; nothing is dialled and the
 // log is only locked, so the last delivery's log survives an hourly check.
@@ -15,17 +28,20 @@ int frmQuorvex::RunCheck() {
   }
   state_.attempts = 1;
   OpenLine();
-  const bool answered = Contains(SMS(kInitialise, kInitialiseWait), "OK");
+  const std::string answer = SMS(kInitialise, kInitialiseWait);
   SMS(kReset, kResetWait);
   CloseLine();
   const std::string modem = "modem on COM" + DigitsOrEmptyForZero(settings.ComPort);
   const std::string where = modem + " (" + platform_.commSMS.Device() + ")";
-  if (answered) {
-    platform_.notices.Report(where + " answers");
+  if (Contains(answer, "OK")) {
+    if (const int error = platform_.notices.Report(where + " answers")) {
+      throw OsError(error, "Cannot write to standard output");
+    }
     return EndRun(ExitStatus(Ending::kAccepted), modem + " answers");
   }
-  platform_.notices.Notify(where + " did not answer the initialisation", NoticeKind::kPlain);
-  return EndRun(ExitStatus(Ending::kNotDelivered), modem + " did not answer the initialisation");
+  const std::string outcome = AnswerToInitialisation(answer);
+  platform_.notices.Notify(where + " " + outcome, NoticeKind::kPlain);
+  return EndRun(ExitStatus(Ending::kNotDelivered), modem + " " + outcome);
 }
 
 }  // namespace quorvex

@@ -107,29 +107,53 @@ TEST_P(NoDialTone, IsNeverRetried) {
 
 INSTANTIATE_TEST_SUITE_P(Delivery, NoDialTone, ::testing::Values("NO DIAL TONE", "NO DIALTONE"));
 
-// A check opens the port, asks for OK within 2 s, resets, dials nothing and writes no log.
-class Check : public Delivery,
-              public ::testing::WithParamInterface<std::tuple<std::string, double, int>> {};
+// A check opens the port, asks for OK within 2 s, resets, dials nothing and writes no log;
+// it says what the modem answered instead, and a report nobody got is a run error.
+struct CheckCase {
+  std::string answer;
+  double after;
+  int reportError;
+  int status;
+  std::string told;     // the last thing the user is told
+  std::string outcome;  // as the history has it
+};
+
+void PrintTo(const CheckCase& checkCase, std::ostream* out) {
+  *out << checkCase.outcome;
+}
+
+class Check : public Delivery, public ::testing::WithParamInterface<CheckCase> {};
 
 TEST_P(Check, InitialisesResetsAndCloses) {
   run.dir.Write("Quorvex.log", "last delivery\r\n");
-  const auto& [answer, after, status] = GetParam();
-  run.line.Answer("AT&F", answer, after);
-  EXPECT_EQ(Deliver("", "--check"), status);
+  const CheckCase& expected = GetParam();
+  run.line.Answer("AT&F", expected.answer, expected.after);
+  run.notices.reportError = expected.reportError;
+  EXPECT_EQ(Deliver("", "--check"), expected.status);
   EXPECT_EQ(run.dir.Read("Quorvex.log"), "last delivery\r\n");
   EXPECT_EQ(run.line.events,
             (Traffic{{0, "<open COM2>"}, {0, kInit}, {2, "ATZ\r"}, {3, "<close>"}}));
-  const std::string answers = status == 0 ? "answers" : "did not answer the initialisation";
-  EXPECT_EQ(run.notices.said,
-            Lines{(status == 0 ? "stdout: " : "") + ("modem on COM2 (/dev/ttyFAKE0) " + answers)});
+  EXPECT_EQ(run.notices.said.back(), expected.told);
   EXPECT_EQ(run.history.lines.at(0).first,
-            "check: modem on COM2 " + answers + "; exit status " + std::to_string(status));
+            "check: " + expected.outcome + "; exit status " + std::to_string(expected.status));
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, Check,
-                         ::testing::Values(std::tuple{"\r\nOK\r\n", 1.9, 0},
-                                           std::tuple{"\r\nOK\r\n", 2.1, 75},
-                                           std::tuple{"\r\nERROR\r\n", 0.1, 75}));
+const std::string kNoSpace =
+    "Error #28 (Cannot write to standard output: No space left on device) occurred during "
+    "initialization...";
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, Check,
+    ::testing::Values(
+        CheckCase{"\r\nOK\r\n", 1.9, 0, 0, "stdout: modem on COM2 (/dev/ttyFAKE0) answers",
+                  "modem on COM2 answers"},
+        CheckCase{"\r\nOK\r\n", 2.1, 0, 75,
+                  "modem on COM2 (/dev/ttyFAKE0) did not answer the initialisation",
+                  "modem on COM2 did not answer the initialisation"},
+        CheckCase{"\r\nERROR\r\nmore", 0.1, 0, 75,
+                  "modem on COM2 (/dev/ttyFAKE0) answered 'ERROR' to the initialisation",
+                  "modem on COM2 answered 'ERROR' to the initialisation"},
+        CheckCase{"\r\nOK\r\n", 0.1, ENOSPC, 74, kNoSpace, "run error: " + kNoSpace}));
 
 TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
   run.line.Answer("AT&F", "OK");

@@ -9,30 +9,12 @@
 #include "base/text.h"
 
 namespace quorvex {
-namespace {
-
-constexpr std::string_view kNoRequest =
-    "Please pass International format mobile number and message to send via SMS on command "
-    "line";
-constexpr std::string_view kInvalidRequest =
-    "Command line is invalid - please use the form 'Quorvex <Intl. format mobile no.>,<message "
-    "to send>'";
-constexpr std::string_view kExample =
-    "ie. Quorvex 447775123456,This is a test message to 07775 123456";
-
-}  // namespace
-
-std::string RunErrorText(const RunError& error) {
-  return "Error #" + DigitsOrEmptyForZero(error.number()) + " (" + error.description() +
-         ") occurred during initialization...";
-}
-
 frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 
 // Every way out of a run passes this one handler, so the line is always closed.
 int frmQuorvex::Form_Load() {
   try {
-    return CheckRequested(platform_.arguments) ? RunCheck() : Run();
+    return ReadCommandLine(platform_.arguments).command == Command::kCheck ? RunCheck() : Run();
   } catch (const RunError& error) {
     return HandleRunError(error);
   } catch (const std::bad_alloc&) {
@@ -64,20 +46,15 @@ int frmQuorvex::Run() {
 
 std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
   ParsedRequest request = ParseRequest(JoinArguments(platform_.arguments));
+  if (request.status == RequestStatus::kValid) {
+    return request;
+  }
   if (request.status == RequestStatus::kEmpty) {
     WriteTrace("WARNING: No SMS message to send specified on command line");
-    state_.stopReason = kNoRequest;
-    platform_.notices.Notify(state_.stopReason + "\n\n" + std::string(kExample),
-                             NoticeKind::kWarning);
-    return std::nullopt;
   }
-  if (request.status == RequestStatus::kInvalid) {
-    state_.stopReason = kInvalidRequest;
-    platform_.notices.Notify(state_.stopReason + "\n\n" + std::string(kExample),
-                             NoticeKind::kPlain);
-    return std::nullopt;
-  }
-  return request;
+  state_.stopReason = RequestProblem(request.status);
+  TellRequestProblem(request.status, platform_.notices);
+  return std::nullopt;
 }
 
 int frmQuorvex::HandleRunError(const RunError& error) {

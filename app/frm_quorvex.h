@@ -108,7 +108,4 @@ class frmQuorvex {
   RunState state_;
 };
 
-// "Error #N (description) occurred during initialization..."
-std::string RunErrorText(const RunError& error);
-
 }  // namespace quorvex

@@ -11,6 +11,7 @@
 
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
+#include "app/queue_commands.h"
 #include "app/usage.h"
 #include "base/stop_signals.h"
 #include "base/write_all.h"
@@ -43,6 +44,18 @@ std::optional<std::filesystem::path> ProgramDirectory(quorvex::NoticeSink& notic
   return std::nullopt;
 }
 
+// What the caller asked to see; an output that cannot take it is a run error, as with the
+// GNU tools (a closed one was opened on /dev/null and takes everything).
+int Print(const std::string& text, quorvex::NoticeSink& notices) {
+  using namespace quorvex;
+  if (const int error = WriteAll(STDOUT_FILENO, text)) {
+    notices.Notify(RunErrorText(OsError(error, "Cannot write to standard output")),
+                   NoticeKind::kPlain);
+    return ExitStatus(Ending::kRunError);
+  }
+  return ExitStatus(Ending::kAccepted);
+}
+
 // Everything after the process is made safe: an out-of-memory even while the arguments are
 // copied ends as a run error, not an abort.
 int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
@@ -52,12 +65,30 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
     return ExitStatus(Ending::kRunError);
   }
   std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (const std::optional<std::string> information = InformationRequested(arguments, *exeDir)) {
-    return WriteAll(STDOUT_FILENO, *information) == 0 ? 0 : ExitStatus(Ending::kRunError);
+  const CommandLine command = ReadCommandLine(arguments);
+  if (!command.misuse.empty()) {
+    notices.Notify(command.misuse + " - see Quorvex --help", NoticeKind::kPlain);
+    return ExitStatus(Ending::kBadRequest);
   }
   SystemClock clock;
-  PosixSerialLine line(*exeDir, clock);
   SyslogHistory history(clock);
+  const QueueTools queue{*exeDir, notices, history, clock};
+  switch (command.command) {
+    case Command::kHelp:
+      return Print(Usage(*exeDir), notices);
+    case Command::kVersion:
+      return Print(VersionText(), notices);
+    case Command::kQueue:
+      return QueueRequest(command.request, queue);
+    case Command::kDrain:
+      return DrainQueue(queue);
+    case Command::kListQueue:
+      return Print(QueueListing(queue), notices);
+    case Command::kCheck:
+    case Command::kDeliver:
+      break;
+  }
+  PosixSerialLine line(*exeDir, clock);
   frmQuorvex form({*exeDir, std::move(arguments), notices, clock, line, history});
   return form.Form_Load();
 }

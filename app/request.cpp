@@ -20,6 +20,19 @@ bool IsValidNumber(std::string_view number) {
 
 }  // namespace
 
+std::string_view RequestProblem(RequestStatus status) {
+  return status == RequestStatus::kEmpty
+             ? "Please pass International format mobile number and message to send via SMS on "
+               "command line"
+             : "Command line is invalid - please use the form 'Quorvex <Intl. format mobile "
+               "no.>,<message to send>'";
+}
+
+void TellRequestProblem(RequestStatus status, NoticeSink& notices) {
+  notices.Notify(std::string(RequestProblem(status)) + "\n\n" + std::string(kRequestExample),
+                 status == RequestStatus::kEmpty ? NoticeKind::kWarning : NoticeKind::kPlain);
+}
+
 std::string JoinArguments(const std::vector<std::string>& arguments) {
   std::string joined;
   for (const std::string& argument : arguments) {

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/notices.h"
+
 namespace quorvex {
 
 enum class RequestStatus { kValid, kEmpty, kInvalid };
@@ -13,6 +15,14 @@ struct ParsedRequest {
   std::string number;
   std::string message;
 };
+
+// Why a request that is not valid cannot be sent, as the run's history says it; its notice
+// adds kRequestExample after a blank line.
+std::string_view RequestProblem(RequestStatus status);
+inline constexpr std::string_view kRequestExample =
+    "ie. Quorvex 447775123456,This is a test message to 07775 123456";
+// Tells why: a warning when there is no request at all, a plain notice otherwise.
+void TellRequestProblem(RequestStatus status, NoticeSink& notices);
 
 // The arguments after the program name, joined with single blanks.
 std::string JoinArguments(const std::vector<std::string>& arguments);

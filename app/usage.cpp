@@ -1,7 +1,10 @@
 #include "app/usage.h"
 
+#include <utility>
+
 #include "app/exit_status.h"
 #include "app/version.h"
+#include "base/text.h"
 
 namespace quorvex {
 namespace {
@@ -18,8 +21,18 @@ std::string ExitStatusLines() {
   return lines + "  128+N    stopped by signal N before the service accepted\n";
 }
 
+constexpr std::string_view kCopyright =
+    "Copyright (C) 2026 the Quorvex developers\n"
+    "License MIT: <https://opensource.org/licenses/MIT>\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
+}  // namespace
+
 std::string Usage(const std::filesystem::path& exeDir) {
   return "Usage: Quorvex NUMBER,MESSAGE\n"
+         "       Quorvex --queue NUMBER,MESSAGE\n"
+         "       Quorvex --drain | --list-queue\n"
          "       Quorvex --check\n"
          "       Quorvex --help | --version\n"
          "\n"
@@ -29,12 +42,19 @@ std::string Usage(const std::filesystem::path& exeDir) {
          "\n"
          "    Quorvex 447775123456,Meet at 10:30\n"
          "\n"
-         "--check opens the port and asks the modem to initialise, without dialling or\n"
-         "touching the log: 0 when it answers, 75 when it is silent or busy (for cron and\n"
-         "monitoring, e.g. hourly: 0 * * * * quorvex --check >/dev/null).\n"
+         "--queue stores the request in the spool and exits 0 at once; --drain delivers the\n"
+         "queue, oldest first, each item as a delivery would, and stops at the first that\n"
+         "fails (0 when the queue is empty, 75 when items remain); --list-queue shows it.\n"
+         "systemd drains it (quorvex-drain.path, .timer); elsewhere cron:\n"
+         "*/5 * * * * quorvex --drain. MAXQUEUEHOURS= (default 24, 0 never) expires items.\n"
          "\n"
-         "Quorvex.ini (COMPORT=, SMSPHONE=, MAXATTEMPTS=) and Quorvex.log, the log of the\n"
-         "last run, live beside the real executable (links followed), here in\n"
+         "--check opens the port and asks the modem to initialise, without dialling or\n"
+         "writing the log (a missing log is created empty): 0 when it answers, 75 when it\n"
+         "is silent or busy (e.g. hourly: 0 * * * * quorvex --check >/dev/null).\n"
+         "\n"
+         "Quorvex.ini (COMPORT=, SMSPHONE=, MAXATTEMPTS=, MAXQUEUEHOURS=), Quorvex.log, the\n"
+         "log of the last run, and spool/ live beside the real executable (links followed),\n"
+         "here in\n"
          "  " +
          exeDir.string() +
          "\n"
@@ -45,30 +65,32 @@ std::string Usage(const std::filesystem::path& exeDir) {
          "See Quorvex(1).\n";
 }
 
-constexpr std::string_view kCopyright =
-    "Copyright (C) 2026 the Quorvex developers\n"
-    "License MIT: <https://opensource.org/licenses/MIT>\n"
-    "This is free software: you are free to change and redistribute it.\n"
-    "There is NO WARRANTY, to the extent permitted by law.\n";
-
-}  // namespace
-
-std::optional<std::string> InformationRequested(const std::vector<std::string>& arguments,
-                                                const std::filesystem::path& exeDir) {
-  if (arguments.size() != 1) {
-    return std::nullopt;
-  }
-  if (arguments[0] == "--help") {
-    return Usage(exeDir);
-  }
-  if (arguments[0] == "--version") {
-    return "Quorvex " + std::string(kVersionNumber) + "\n" + std::string(kCopyright);
-  }
-  return std::nullopt;
+std::string VersionText() {
+  return "Quorvex " + std::string(kVersionNumber) + "\n" + std::string(kCopyright);
 }
 
-bool CheckRequested(const std::vector<std::string>& arguments) {
-  return arguments.size() == 1 && arguments[0] == "--check";
+CommandLine ReadCommandLine(const std::vector<std::string>& arguments) {
+  static constexpr std::pair<std::string_view, Command> kAlone[] = {
+      {"--check", Command::kCheck},
+      {"--help", Command::kHelp},
+      {"--version", Command::kVersion},
+      {"--drain", Command::kDrain},
+      {"--list-queue", Command::kListQueue}};
+  if (arguments.empty() || !arguments[0].starts_with("-")) {
+    return {Command::kDeliver, arguments, ""};
+  }
+  const std::string& option = arguments[0];
+  if (option == "--queue") {
+    return {Command::kQueue, {arguments.begin() + 1, arguments.end()}, ""};
+  }
+  for (const auto& [name, command] : kAlone) {
+    if (option == name) {
+      return arguments.size() == 1
+                 ? CommandLine{command, {}, ""}
+                 : CommandLine{command, {}, "option '" + option + "' takes no arguments"};
+    }
+  }
+  return {Command::kDeliver, {}, "unknown option '" + QuotedValue(option) + "'"};
 }
 
 }  // namespace quorvex

@@ -1,19 +1,26 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace quorvex {
 
-// What `Quorvex --help` or `Quorvex --version` prints, when that is the sole argument (a
-// request starts with 44, so none can clash); nothing for every other command line.
-std::optional<std::string> InformationRequested(const std::vector<std::string>& arguments,
-                                                const std::filesystem::path& exeDir);
+enum class Command { kDeliver, kCheck, kHelp, kVersion, kQueue, kDrain, kListQueue };
 
-// True for `Quorvex --check`, a check of the port and the modem without a delivery; only as
-// the sole argument.
-bool CheckRequested(const std::vector<std::string>& arguments);
+// What the command line asks for. A request starts with 44, so a first argument that
+// begins with "-" is an option: --queue takes the request after it, the others stand
+// alone. Anything else beginning with "-" is a misuse, told before any file is touched.
+struct CommandLine {
+  Command command = Command::kDeliver;
+  std::vector<std::string> request;  // for a delivery or --queue
+  std::string misuse;                // the notice for a misused command line, else empty
+};
+
+CommandLine ReadCommandLine(const std::vector<std::string>& arguments);
+
+// What --help and --version print.
+std::string Usage(const std::filesystem::path& exeDir);
+std::string VersionText();
 
 }  // namespace quorvex

@@ -14,6 +14,10 @@ void SystemClock::SleepUntil(MonotonicTime deadline) {
   PollWithStopSignals(nullptr, 0, deadline - Now());
 }
 
+std::time_t SystemClock::WallTime() {
+  return std::time(nullptr);
+}
+
 std::tm SystemClock::LocalTime() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};

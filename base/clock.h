@@ -16,6 +16,8 @@ class Clock {
   // timer); callers loop on Now(). Raises the stop when a stop signal arrives meanwhile.
   virtual void SleepUntil(MonotonicTime deadline) = 0;
   virtual std::tm LocalTime() = 0;
+  // Seconds since the epoch, for the age of what was stored.
+  virtual std::time_t WallTime() = 0;
 };
 
 class SystemClock final : public Clock {
@@ -23,6 +25,7 @@ class SystemClock final : public Clock {
   MonotonicTime Now() override;
   void SleepUntil(MonotonicTime deadline) override;
   std::tm LocalTime() override;
+  std::time_t WallTime() override;
 };
 
 }  // namespace quorvex

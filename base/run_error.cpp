@@ -2,7 +2,14 @@
 
 #include <cstring>
 
+#include "base/text.h"
+
 namespace quorvex {
+
+std::string RunErrorText(const RunError& error) {
+  return "Error #" + DigitsOrEmptyForZero(error.number()) + " (" + error.description() +
+         ") occurred during initialization...";
+}
 
 RunError OsError(int errnoValue, const std::string& what, Failure failure) {
   return RunError(errnoValue, what + ": " + std::strerror(errnoValue), failure);

@@ -42,6 +42,9 @@ class RunError : public std::runtime_error {
 // A failure of the OS: carries errno and appends strerror's text to `what`.
 RunError OsError(int errnoValue, const std::string& what, Failure failure = Failure::kSystem);
 
+// "Error #N (description) occurred during initialization...", as a run reports a failure.
+std::string RunErrorText(const RunError& error);
+
 // The failure of the call that just returned: errno is taken before `describe` builds the
 // text, since building it may allocate, and an allocation may change errno.
 template <typename Describe>

@@ -88,6 +88,15 @@ class Walk {
  public:
   Walk(std::string what, std::string file) : what_(std::move(what)), file_(std::move(file)) {}
 
+  // Makes the file a directory of `mode` when it is missing, instead of creating a file.
+  void MakeMissingDirectory() { makeDirectory_ = true; }
+
+  void RefuseIf(const std::string& doubt) const {
+    if (!doubt.empty()) {
+      throw RunError(EPERM, "Refusing " + what_ + " " + file_ + ": " + doubt);
+    }
+  }
+
   OpenedFile Open(const std::filesystem::path& dir, const std::string& name, int flags,
                   mode_t mode) {
     if (!EnterFrom(AT_FDCWD, dir.string(), dir.string())) {
@@ -137,12 +146,6 @@ class Walk {
     return true;
   }
 
-  void RefuseIf(const std::string& doubt) const {
-    if (!doubt.empty()) {
-      throw RunError(EPERM, "Refusing " + what_ + " " + file_ + ": " + doubt);
-    }
-  }
-
   void CheckDirectory() const {
     struct stat info {};
     if (::fstat(at_.get(), &info) != 0) {
@@ -171,10 +174,27 @@ class Walk {
 
   OpenedFile Create(const std::string& part, const std::string& path, int flags, mode_t mode) {
     CheckDirectory();
+    if (makeDirectory_) {
+      return MakeDirectory(part, path, flags, mode);
+    }
     if (!(flags & O_CREAT)) {
       return Failed(ENOENT, path, false);
     }
     return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW, mode)), path, false);
+  }
+
+  OpenedFile MakeDirectory(const std::string& part, const std::string& path, int flags,
+                           mode_t mode) {
+    const bool made = ::mkdirat(at_.get(), part.c_str(), mode) == 0;
+    if (!made && errno != EEXIST) {
+      return Failed(errno, path, false);
+    }
+    Fd fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW));
+    // The umask must not take the group's write bit: members of the group add items.
+    if (made && fd.valid() && ::fchmod(fd.get(), mode) != 0) {
+      return Failed(errno, path, false);
+    }
+    return Verified(std::move(fd), path, !made);
   }
 
   OpenedFile OpenExisting(const std::string& part, const std::string& path, const struct stat& info,
@@ -217,6 +237,7 @@ class Walk {
   mutable bool sticky_ = false;
   std::deque<std::string> pending_;
   int links_ = 0;
+  bool makeDirectory_ = false;
 };
 
 }  // namespace
@@ -224,6 +245,20 @@ class Walk {
 OpenedFile OpenTrusted(const std::filesystem::path& dir, const std::string& name, int flags,
                        mode_t mode, std::string_view what) {
   return Walk(std::string(what), (dir / name).string()).Open(dir, name, flags, mode);
+}
+
+OpenedFile OpenTrustedDirectory(const std::filesystem::path& dir, const std::string& name,
+                                mode_t mode, std::string_view what) {
+  Walk walk(std::string(what), (dir / name).string());
+  if (mode != 0) {
+    walk.MakeMissingDirectory();
+  }
+  OpenedFile opened = walk.Open(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, mode);
+  struct stat info {};
+  if (opened.fd.valid() && ::fstat(opened.fd.get(), &info) == 0) {
+    walk.RefuseIf(DirectoryDoubt(opened.fd.get(), info, opened.reached));
+  }
+  return opened;
 }
 
 }  // namespace quorvex

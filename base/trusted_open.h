@@ -29,4 +29,9 @@ struct OpenedFile {
 OpenedFile OpenTrusted(const std::filesystem::path& dir, const std::string& name, int flags,
                        mode_t mode, std::string_view what);
 
+// Opens directory `name` in `dir` by the same rule, which it must itself meet, since it will
+// hold files; with a `mode`, makes it with exactly that mode when it is missing.
+OpenedFile OpenTrustedDirectory(const std::filesystem::path& dir, const std::string& name,
+                                mode_t mode, std::string_view what);
+
 }  // namespace quorvex

@@ -16,6 +16,7 @@ constexpr int16_t kDefaultMaxAttempts = 5;
 constexpr std::string_view kComPortKey = "COMPORT=";
 constexpr std::string_view kSMSPhoneKey = "SMSPHONE=";
 constexpr std::string_view kMaxAttemptsKey = "MAXATTEMPTS=";
+constexpr std::string_view kMaxQueueHoursKey = "MAXQUEUEHOURS=";
 
 RunError OverflowError(std::string_view key, std::string_view value, long long low,
                        long long high) {
@@ -40,14 +41,16 @@ int32_t ReadComPort(std::string_view value) {
   return RoundInto<int32_t>(NumericPrefix(value), "COMPORT", value);
 }
 
-int16_t ReadMaxAttempts(std::string_view value) {
+template <typename Integer>
+Integer ReadWholeNumber(std::string_view key, std::string_view value) {
   const std::optional<double> number = StrictDecimal(value);
   if (!number) {
     throw RunError(kErrorTypeMismatch,
-                   "Type mismatch: MAXATTEMPTS value '" + QuotedValue(value) + "' is not a number",
+                   "Type mismatch: " + std::string(key) + " value '" + QuotedValue(value) +
+                       "' is not a number",
                    Failure::kSetting);
   }
-  return RoundInto<int16_t>(*number, "MAXATTEMPTS", value);
+  return RoundInto<Integer>(*number, key, value);
 }
 
 // The dial string goes out inside ATDT: a control byte there would be a command of its own,
@@ -103,7 +106,12 @@ Settings ReadConfiguration(std::string_view bytes) {
       settings.SMSPhone = ReadSMSPhone(view.substr(kSMSPhoneKey.size()));
     }
     if (view.starts_with(kMaxAttemptsKey)) {
-      settings.MaxAttempts = ReadMaxAttempts(view.substr(kMaxAttemptsKey.size()));
+      settings.MaxAttempts =
+          ReadWholeNumber<int16_t>("MAXATTEMPTS", view.substr(kMaxAttemptsKey.size()));
+    }
+    if (view.starts_with(kMaxQueueHoursKey)) {
+      settings.MaxQueueHours =
+          ReadWholeNumber<int32_t>("MAXQUEUEHOURS", view.substr(kMaxQueueHoursKey.size()));
     }
   }
   return settings;

@@ -22,13 +22,25 @@ file_in "$root" usr/share/doc/quorvex/copyright
 file_in "$root" usr/share/doc/quorvex/Quorvex.ini.example
 link_in "$root" usr/lib/quorvex/Quorvex.ini /etc/quorvex/Quorvex.ini
 link_in "$root" usr/lib/quorvex/Quorvex.log /var/log/quorvex/Quorvex.log
+link_in "$root" usr/lib/quorvex/spool /var/spool/quorvex
 file_in "$root" usr/share/doc/quorvex/changelog.gz
+units=$root/lib/systemd/system
+for unit in service path timer; do file_in "$units" "quorvex-drain.$unit"; done
+# Verified in a copy of the package's tree with the system's targets beside the units (the
+# units' man page is the package's, not yet installed).
+if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
+  cp -a "$root" "$scratch/verify"
+  cp /lib/systemd/system/*.target "$scratch/verify/lib/systemd/system/"
+  systemd-analyze verify --man=no --root="$scratch/verify" "$scratch"/verify/lib/systemd/system/quorvex-drain.* ||
+    fail "systemd-analyze verify"
+fi
 grep -qx 'ComPort=' "$root/etc/quorvex/Quorvex.ini" || fail "ComPort= is not left to the admin"
 [ "$(stat -c %a "$root/var/log/quorvex")" = 755 ] || fail "/var/log/quorvex is not 0755"
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
-[ -x "$control/postinst" ] && [ -x "$control/postrm" ] || fail "maintainer scripts missing"
+[ -x "$control/postinst" ] && [ -x "$control/prerm" ] && [ -x "$control/postrm" ] ||
+  fail "maintainer scripts missing"
 "$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex $version" || fail "--version"
 # Installed and purged in a scratch root (scripts run outside it, with DPKG_ROOT set): the
 # postinst makes the shared log, and purge leaves nothing.
@@ -40,8 +52,17 @@ if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
       >"$scratch/dpkg.out" 2>&1 || { cat "$scratch/dpkg.out" >&2; fail "dpkg $*"; }
   }
   in_root -i "$deb"
-  [ "$(stat -c %U:%G:%a "$scratch/dpkg/var/log/quorvex/Quorvex.log")" = root:dialout:660 ] ||
-    fail "postinst did not make the log root:dialout 0660"
+  modes() { for path in "$@"; do stat -c "%n %U:%G:%a" "$scratch/dpkg/var/$path"; done; }
+  [ "$(modes log/quorvex log/quorvex/Quorvex.log spool/quorvex spool/quorvex/tmp \
+    spool/quorvex/new spool/quorvex/cur spool/quorvex/failed)" = "$(printf '%s\n' \
+    "$scratch/dpkg/var/log/quorvex root:dialout:2755" \
+    "$scratch/dpkg/var/log/quorvex/Quorvex.log root:dialout:660" \
+    "$scratch/dpkg/var/spool/quorvex root:dialout:755" \
+    "$scratch/dpkg/var/spool/quorvex/tmp root:dialout:1770" \
+    "$scratch/dpkg/var/spool/quorvex/new root:dialout:1770" \
+    "$scratch/dpkg/var/spool/quorvex/cur root:dialout:750" \
+    "$scratch/dpkg/var/spool/quorvex/failed root:dialout:750")" ] ||
+    fail "postinst did not give the log and the spool their owners and modes"
   in_root -P quorvex
   left=$(find "$scratch/dpkg" -path "$admin" -prune -o -print |
     grep -v -x -e "$scratch/dpkg" -e "$scratch/dpkg/var" -e "$scratch/dpkg/var/lib" || true)

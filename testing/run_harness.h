@@ -33,8 +33,11 @@ class FakeClock final : public Clock {
       throw StopError(std::exchange(stop_, std::nullopt)->second);
     }
   }
+  std::time_t WallTime() override {
+    return 1772719623 + static_cast<std::time_t>(Elapsed());  // 05/03/2026 14:07:03 UTC
+  }
   std::tm LocalTime() override {
-    const std::time_t now = 1772719623 + static_cast<std::time_t>(Elapsed());  // 14:07:03 UTC
+    const std::time_t now = WallTime();
     std::tm local{};
     ::gmtime_r(&now, &local);
     return local;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/notices.h"
+#include "app/run_history.h"
+#include "base/clock.h"
+
+namespace quorvex {
+
+// What the queue's commands need from the machine.
+struct QueueTools {
+  std::filesystem::path exeDir;
+  NoticeSink& notices;
+  RunHistory& history;
+  Clock& clock;
+};
+
+// Quorvex --queue: checks the request as a delivery would, stores it in the spool (made
+// when missing) and reports "queued ID for NUMBER". Touches neither the log nor the modem.
+int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& tools);
+// Quorvex --drain: delivers the queue, each item as a run of this program of its own; one
+// drain at a time (75 for a second). An empty or missing spool touches nothing and is 0.
+int DrainQueue(const QueueTools& tools);
+// Quorvex --list-queue: one line per waiting item, then "N queued, M failed".
+std::string QueueListing(const QueueTools& tools);
+
+}  // namespace quorvex
