@@ -88,7 +88,7 @@ bool frmQuorvex::PassRequest(std::string& tmpMessage, const std::string& tmpSend
   // The line keeps seven bits: anything else would reach the service as other characters.
   tmpMessage = SevenBitText(tmpMessage);
   const std::string& prepared = FixMessage(tmpMessage);
-  WriteTrace("Passing fixed message '" + prepared + "' to messaging service..");
+  WriteTrace(Concat({"Passing fixed message '", prepared, "' to messaging service.."}));
   // The service may accept before the final CR, or split its answer across both reads.
   const std::string afterMessage = SMS(prepared, kMessageWait);
   WriteTrace("Finishing call..");

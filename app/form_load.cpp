@@ -37,7 +37,7 @@ int frmQuorvex::Run() {
     return EndRun(ExitStatus(Ending::kBadRequest), state_.stopReason);
   }
   state_.recipient = request->number;
-  WriteTrace("Sending '" + request->message + "' to '" + request->number + "'");
+  WriteTrace(Concat({"Sending '", request->message, "' to '", request->number, "'"}));
   if (Quorvex(request->message, request->number)) {
     return EndRun(ExitStatus(Ending::kAccepted), "accepted");
   }

@@ -77,7 +77,7 @@ CommandLine ReadCommandLine(const std::vector<std::string>& arguments) {
       {"--drain", Command::kDrain},
       {"--list-queue", Command::kListQueue}};
   if (arguments.empty() || !arguments[0].starts_with("-")) {
-    return {Command::kDeliver, arguments, ""};
+    return {Command::kDeliver, {}, ""};  // the request stays where it is: it may be long
   }
   const std::string& option = arguments[0];
   if (option == "--queue") {

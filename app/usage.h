@@ -13,7 +13,7 @@ enum class Command { kDeliver, kCheck, kHelp, kVersion, kQueue, kDrain, kListQue
 // alone. Anything else beginning with "-" is a misuse, told before any file is touched.
 struct CommandLine {
   Command command = Command::kDeliver;
-  std::vector<std::string> request;  // for a delivery or --queue
+  std::vector<std::string> request;  // for --queue
   std::string misuse;                // the notice for a misused command line, else empty
 };
 

@@ -169,6 +169,19 @@ std::string SevenBitText(std::string_view text) {
   return BlankControls(std::move(ascii));
 }
 
+std::string Concat(std::initializer_list<std::string_view> parts) {
+  size_t length = 0;
+  for (std::string_view part : parts) {
+    length += part.size();
+  }
+  std::string joined;
+  joined.reserve(length);
+  for (std::string_view part : parts) {
+    joined += part;
+  }
+  return joined;
+}
+
 std::string QuotedValue(std::string_view value) {
   constexpr size_t kLongest = 40;
   if (value.size() <= kLongest) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ bool IsPrintableAscii(char c);
 // control character, C0 or C1, a blank; zero-width marks (joiners, direction marks, the
 // byte-order mark) vanish. Without C.UTF-8, every non-ASCII character becomes "?".
 std::string SevenBitText(std::string_view text);
+// The parts joined in one allocation: a line that carries a long message is built without
+// the copies that growing it piece by piece would leave behind.
+std::string Concat(std::initializer_list<std::string_view> parts);
 // A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
 std::string QuotedValue(std::string_view value);
 

@@ -42,6 +42,7 @@ bool TrustedOwner(uid_t uid) {
 }
 
 void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
+  to.reserve(to.size() + count);
   for (size_t i = 0; i < count; ++i) {
     to += static_cast<char>(bytes[i] & kSevenBits);
   }

@@ -47,11 +47,10 @@ void LockForThisRun(int fd, const std::filesystem::path& installation) {
 
 std::string FormatTraceLine(const std::tm& localTime, std::string_view message) {
   char stamp[64];
-  std::string line(stamp, std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S", &localTime));
-  line += ' ';
-  line += message;
-  line += "\r\n";
-  return line;
+  const size_t length = std::strftime(stamp, sizeof stamp, "%d/%m/%Y %H:%M:%S ", &localTime);
+  std::string line;
+  line.reserve(length + message.size() + 2);  // one allocation, however long the message
+  return line.append(stamp, length).append(message).append("\r\n");
 }
 
 void TraceLog::Open(const std::filesystem::path& dir, const std::string& name, Use use) {
