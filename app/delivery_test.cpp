@@ -118,10 +118,6 @@ struct CheckCase {
   std::string outcome;  // as the history has it
 };
 
-void PrintTo(const CheckCase& checkCase, std::ostream* out) {
-  *out << checkCase.outcome;
-}
-
 class Check : public Delivery, public ::testing::WithParamInterface<CheckCase> {};
 
 TEST_P(Check, InitialisesResetsAndCloses) {
@@ -319,12 +315,8 @@ class ConfigurationStop
       public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
 
 TEST_P(ConfigurationStop, EndsWithACriticalNotice) {
-  const auto& [ini, notice] = GetParam();
-  if (ini == "a directory") {
-    std::filesystem::create_directory(run.dir.path() / "Quorvex.ini");
-  } else {
-    run.dir.Write("Quorvex.ini", ini);
-  }
+  const auto& [layout, notice] = GetParam();
+  run.dir.Lay(layout);
   EXPECT_EQ(run.Run({"447775123456,hi"}), 78);
   EXPECT_EQ(run.notices.said, Lines{"critical: " + notice});
   EXPECT_EQ(run.history.lines.at(0).first, "configuration: " + notice + "; exit status 78");
@@ -334,8 +326,8 @@ TEST_P(ConfigurationStop, EndsWithACriticalNotice) {
 INSTANTIATE_TEST_SUITE_P(
     Delivery, ConfigurationStop,
     ::testing::Values(
-        std::pair{"a directory", "Quorvex.INI doesn't exists in the application directory.."},
-        std::pair{"ComPort=2\n",
+        std::pair{"mkdir Quorvex.ini", "Quorvex.INI doesn't exists in the application directory.."},
+        std::pair{"echo ComPort=2 >Quorvex.ini",
                   "No SMSPhone parameter defined in Quorvex.INI - ie. 'SMSPhone=9,012345678'"}));
 
 }  // namespace

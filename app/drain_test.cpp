@@ -38,15 +38,7 @@ class Drain : public ::testing::Test {
     runner.next = 0;
     return DrainSpool({spool, runner, history, std::time(nullptr), maxQueueHours});
   }
-  Names In(const std::string& folder) const {
-    Names names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "spool" / folder)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string LastHistory() const { return history.lines.back().first; }
+  Names In(Folder folder) const { return spool.Names(folder); }
 
   TestDir dir;
   Spool spool = *Spool::Open(dir.path(), true);
@@ -59,15 +51,16 @@ class Drain : public ::testing::Test {
 TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFailure) {
   const Names items{Queue("447775123456,a"), Queue("447775123456,b"), Queue("447775123456,c")};
   EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
-  EXPECT_EQ(In("tmp"), Names{});
+  EXPECT_EQ(In(Folder::kTmp), Names{});
   EXPECT_EQ(DrainWith({{0, 0}, {75, 0}}), 75);
   EXPECT_EQ(runner.delivered, (Names{"447775123456,a", "447775123456,b"}));
-  EXPECT_EQ(In("new"), (Names{items[1], items[2]}));
-  EXPECT_EQ(In("cur"), Names{});
-  EXPECT_EQ(LastHistory(), "queue: item " + items[1] + " kept for the next drain; exit status 75");
+  EXPECT_EQ(In(Folder::kNew), (Names{items[1], items[2]}));
+  EXPECT_EQ(In(Folder::kCur), Names{});
+  EXPECT_EQ(history.lines.back().first,
+            "queue: item " + items[1] + " kept for the next drain; exit status 75");
   EXPECT_EQ(DrainWith({{78, 0}}), 78) << "someone must look";
   EXPECT_EQ(DrainWith({{0, 0}, {0, 0}}), 0);
-  EXPECT_EQ(In("new"), Names{});
+  EXPECT_EQ(In(Folder::kNew), Names{});
   EXPECT_EQ(history.lines.at(0),
             (std::pair<std::string, int>{"queue: item " + items[0] + " delivered; exit status 0",
                                          LOG_INFO}));
@@ -92,9 +85,9 @@ TEST_F(Drain, TakesNewItemsAndReturnsInterruptedOnes) {
 TEST_F(Drain, StopKeepsTheItemUnlessAccepted) {
   const std::string first = Queue("447775123456,a");
   EXPECT_EQ(DrainWith({{143, SIGTERM}}), 128 + SIGTERM);
-  EXPECT_EQ(In("new"), Names{first});
+  EXPECT_EQ(In(Folder::kNew), Names{first});
   EXPECT_EQ(DrainWith({{0, SIGTERM}}), 128 + SIGTERM);
-  EXPECT_EQ(In("new"), Names{});
+  EXPECT_EQ(In(Folder::kNew), Names{});
 }
 
 // Anything that is no item, or too old to be worth sending, goes to failed/ untouched and
@@ -106,12 +99,12 @@ TEST_F(Drain, SetsAsideWhatIsNoItemAndWhatIsStale) {
       "printf 447775123456,old > old; touch -d '25 hours ago' old");
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(runner.delivered, Names{});
-  EXPECT_EQ(In("failed"), (Names{"fifo", "hard", "invalid", "large", "link", "old"}));
+  EXPECT_EQ(In(Folder::kFailed), (Names{"fifo", "hard", "invalid", "large", "link", "old"}));
   EXPECT_EQ(dir.Read("target"), "secret\n");
   EXPECT_EQ(history.lines.at(0),
             (std::pair<std::string, int>{"queue: item fifo not a regular file; moved to failed",
                                          LOG_ERR}));
-  EXPECT_EQ(LastHistory(), "queue: item old older than 24 hours; moved to failed");
+  EXPECT_EQ(history.lines.back().first, "queue: item old older than 24 hours; moved to failed");
   dir.Lay("printf 447775123456,old > spool/new/again; touch -d '25 hours ago' spool/new/again");
   EXPECT_EQ(DrainWith({}, 0), 0) << "0 hours: never too old";
   EXPECT_EQ(runner.delivered, Names{"447775123456,old"});

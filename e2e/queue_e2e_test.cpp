@@ -11,11 +11,7 @@ namespace {
 
 class Queue : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (::geteuid() != 0) {
-      GTEST_SKIP() << "the end-to-end tests run as root";
-    }
-  }
+  void SetUp() override { SkipUnlessRoot(); }
   size_t Waiting() const {
     const auto folder = installation.dir.path() / "spool" / "new";
     return std::distance(std::filesystem::directory_iterator(folder), {});

@@ -19,8 +19,6 @@ const char* const kSilentIni = "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n
 const char* const kInit = "AT&FE0V1&C1&D2S0=0\r";
 const char* const kDial = "ATDT9,012345678\r";
 const std::string kBanner = "Quorvex v" + std::string(kVersionNumber);
-// A log line's timestamp "dd/mm/yyyy hh:mm:ss " and its CR LF.
-const size_t kStampAndEnd = 22;
 const std::string kExample =
     "\n\nie. Quorvex 447775123456,This is a test message to 07775 123456\n";
 const std::string kInvalid =
@@ -52,13 +50,6 @@ ProcessCase Case(std::string name, std::string ini, std::vector<std::string> arg
 
 void PrintTo(const ProcessCase& processCase, std::ostream* out) {
   *out << processCase.name;
-}
-
-// Laying out trees owned by others, and running as a member of dialout, take root.
-void SkipUnlessRoot() {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "the end-to-end tests run as root";
-  }
 }
 
 class Process : public ::testing::TestWithParam<ProcessCase> {
@@ -132,7 +123,14 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        Case("HighByteInTheNumber", kNoModemIni, {"447775123\x8d,hi"}, 64, kInvalid, {kBanner}),
+        Case("QueueAHighByteInTheNumber", "", {"--queue", "447775123\x8d,hi"}, 64, kInvalid, {}, "",
+             {}),
+        Case("MistypedOption", kNoModemIni, {"--chek"}, 64,
+             "Quorvex: unknown option '--chek' - see Quorvex --help\n", {}),
+        Case("HelpToAFullOutput", "", {"--help"}, 74,
+             "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
+             "occurred during initialization...\n",
+             {}, "", {.outputFull = true}),
         // The log behind a link is opened while descriptor 2 is free, unless it is reopened.
         Case("NoticeWithStandardErrorClosed", kNoModemIni, {"+44,hi"}, 64, "", {kBanner},
              "mkdir log; ln -s log/Quorvex.log .", {.closeStandardOutputs = true}),
@@ -142,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: warning: Cannot write to trace log DIR/Quorvex.log: File too large - later "
              "lines are dropped\nQuorvex: " +
                  kNoDevice + "\n",
-             {kBanner}, "", {.fileSizeLimit = kBanner.size() + kStampAndEnd}),
+             {kBanner}, "", {.fileSizeLimit = 20 + kBanner.size() + 2}),  // stamp, banner, CR LF
         Case("LogLinkedIntoAGroupWritableDirectory", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR/log is writable by "
              "group dialout) occurred during initialization...\n",

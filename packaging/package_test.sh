@@ -52,17 +52,11 @@ if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
       >"$scratch/dpkg.out" 2>&1 || { cat "$scratch/dpkg.out" >&2; fail "dpkg $*"; }
   }
   in_root -i "$deb"
-  modes() { for path in "$@"; do stat -c "%n %U:%G:%a" "$scratch/dpkg/var/$path"; done; }
-  [ "$(modes log/quorvex log/quorvex/Quorvex.log spool/quorvex spool/quorvex/tmp \
-    spool/quorvex/new spool/quorvex/cur spool/quorvex/failed)" = "$(printf '%s\n' \
-    "$scratch/dpkg/var/log/quorvex root:dialout:2755" \
-    "$scratch/dpkg/var/log/quorvex/Quorvex.log root:dialout:660" \
-    "$scratch/dpkg/var/spool/quorvex root:dialout:755" \
-    "$scratch/dpkg/var/spool/quorvex/tmp root:dialout:1770" \
-    "$scratch/dpkg/var/spool/quorvex/new root:dialout:1770" \
-    "$scratch/dpkg/var/spool/quorvex/cur root:dialout:750" \
-    "$scratch/dpkg/var/spool/quorvex/failed root:dialout:750")" ] ||
-    fail "postinst did not give the log and the spool their owners and modes"
+  modes=$(cd "$scratch/dpkg/var" && stat -c '%n=%U:%G:%a' log/quorvex log/quorvex/Quorvex.log \
+    spool/quorvex spool/quorvex/tmp spool/quorvex/new spool/quorvex/cur spool/quorvex/failed)
+  [ "$(echo $modes)" = "log/quorvex=root:dialout:2755 log/quorvex/Quorvex.log=root:dialout:660 \
+spool/quorvex=root:dialout:755 spool/quorvex/tmp=root:dialout:1770 spool/quorvex/new=root:dialout:1770 \
+spool/quorvex/cur=root:dialout:750 spool/quorvex/failed=root:dialout:750" ] || fail "modes: $modes"
   in_root -P quorvex
   left=$(find "$scratch/dpkg" -path "$admin" -prune -o -print |
     grep -v -x -e "$scratch/dpkg" -e "$scratch/dpkg/var" -e "$scratch/dpkg/var/lib" || true)
