@@ -9,6 +9,7 @@
 #include "base/text.h"
 
 namespace quorvex {
+
 frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 
 // Every way out of a run passes this one handler, so the line is always closed.

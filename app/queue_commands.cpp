@@ -61,12 +61,13 @@ class ChildDelivery final : public DeliveryRunner {
   }
 
  private:
-  // Waits with the stop signals let in; a stop is passed on, and the child awaited.
+  // Waits with the stop signals let in; a stop is passed on, and the child awaited. (A
+  // kernel without pidfd_open, before 5.3, lets them in only once the delivery ended.)
   static Delivered AwaitChild(pid_t child) {
     const Fd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
     int stopSignal = 0;
     try {
-      for (pollfd done{process.get(), POLLIN, 0}; done.revents == 0;) {
+      for (pollfd done{process.get(), POLLIN, 0}; process.valid() && done.revents == 0;) {
         PollWithStopSignals(&done, 1, std::chrono::hours(1));
       }
     } catch (const RunError& stop) {

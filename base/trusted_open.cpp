@@ -65,7 +65,7 @@ std::string StickyDoubt(const struct stat& info, const std::string& path) {
   if (!TrustedOwner(info.st_uid)) {
     return path + " in a sticky directory belongs to user " + UserName(info.st_uid);
   }
-  if (info.st_nlink > 1) {
+  if (!S_ISDIR(info.st_mode) && info.st_nlink > 1) {
     return path + " in a sticky directory has other links";
   }
   return {};
