@@ -30,10 +30,10 @@ struct ExitStatusRow {
 // and the man page's tables are checked against what --help prints.
 inline constexpr std::array<ExitStatusRow, 7> kExitStatuses{{
     {Ending::kAccepted, EX_OK, "message accepted by the service; modem answers a check"},
-    {Ending::kBadRequest, EX_USAGE, "request empty or invalid"},
+    {Ending::kBadRequest, EX_USAGE, "request empty or invalid, or an unknown option"},
     {Ending::kRunError, EX_IOERR, "run error (log, serial port, line I/O, unsafe path)"},
     {Ending::kNotDelivered, EX_TEMPFAIL,
-     "not delivered, modem silent, port or installation busy: try again later"},
+     "not delivered, modem silent, busy, items left queued: try again later"},
     {Ending::kPortInUse, EX_TEMPFAIL, ""},
     {Ending::kAnotherRun, EX_TEMPFAIL, ""},
     {Ending::kConfiguration, EX_CONFIG, "configuration missing, unreadable or unusable"},
