@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/run_error.h"
 #include "base/trusted_open.h"
@@ -130,8 +131,11 @@ ItemRead Spool::Read(Folder folder, const std::string& name) const {
   }
   const Fd item(::openat(Of(folder).get(), name.c_str(),
                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!item.valid()) {
+    return {"", 0, std::string("cannot be opened (") + std::strerror(errno) + ")"};
+  }
   // Checked again on what was opened: the name may have been swapped meanwhile.
-  if (!item.valid() || ::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty()) {
+  if (::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty()) {
     return {"", 0, "changed while it was opened"};
   }
   std::string request(static_cast<size_t>(info.st_size), '\0');
