@@ -215,7 +215,9 @@ class Installation {
       }
       pollfd changes{watch.get(), POLLIN, 0};
       char events[4096];
-      while (::poll(&changes, 1, 1000) > 0 && ::read(watch.get(), events, sizeof events) > 0) {
+      if (::poll(&changes, 1, 1000) > 0) {
+        while (::read(watch.get(), events, sizeof events) > 0) {  // drained, not awaited
+        }
       }
     }
     return false;

@@ -250,10 +250,12 @@ void PosixSerialLine::WaitUntil(MonotonicTime deadline) {
 void PosixSerialLine::SendPending() {
   size_t sent = 0;
   while (sent < unsent_.size()) {
+    // Taken before the write: a run stopped right after it must not start the bytes later.
+    const MonotonicTime handedOver = clock_.Now();
     const ssize_t written = ::write(fd_.get(), unsent_.data() + sent, unsent_.size() - sent);
     if (written > 0) {
       sent += static_cast<size_t>(written);
-      sentBy_ = std::max(sentBy_, clock_.Now()) + written * kCharacterTime;
+      sentBy_ = std::max(sentBy_, handedOver) + written * kCharacterTime;
     } else if (written < 0 && errno == EAGAIN) {
       break;
     } else if (written == 0 || errno != EINTR) {
