@@ -44,18 +44,6 @@ std::optional<std::filesystem::path> ProgramDirectory(quorvex::NoticeSink& notic
   return std::nullopt;
 }
 
-// What the caller asked to see; an output that cannot take it is a run error, as with the
-// GNU tools (a closed one was opened on /dev/null and takes everything).
-int Print(const std::string& text, quorvex::NoticeSink& notices) {
-  using namespace quorvex;
-  if (const int error = WriteAll(STDOUT_FILENO, text)) {
-    notices.Notify(RunErrorText(OsError(error, "Cannot write to standard output")),
-                   NoticeKind::kPlain);
-    return ExitStatus(Ending::kRunError);
-  }
-  return ExitStatus(Ending::kAccepted);
-}
-
 // Everything after the process is made safe: an out-of-memory even while the arguments are
 // copied ends as a run error, not an abort.
 int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
@@ -75,15 +63,15 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
   const QueueTools queue{*exeDir, notices, history, clock};
   switch (command.command) {
     case Command::kHelp:
-      return Print(Usage(*exeDir), notices);
+      return PrintResult(Usage(*exeDir), notices);
     case Command::kVersion:
-      return Print(VersionText(), notices);
+      return PrintResult(VersionText(), notices);
     case Command::kQueue:
       return QueueRequest(command.request, queue);
     case Command::kDrain:
       return DrainQueue(queue);
     case Command::kListQueue:
-      return Print(QueueListing(queue), notices);
+      return ListQueue(queue);
     case Command::kCheck:
     case Command::kDeliver:
       break;

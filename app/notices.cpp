@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "app/exit_status.h"
+#include "base/run_error.h"
 #include "base/write_all.h"
 
 namespace quorvex {
@@ -29,6 +31,15 @@ void StderrNotices::Notify(std::string_view text, NoticeKind kind) {
 
 int StderrNotices::Report(std::string_view text) {
   return WriteAll(STDOUT_FILENO, FormatNotice(text, NoticeKind::kPlain));
+}
+
+int PrintResult(std::string_view text, NoticeSink& notices) {
+  if (const int error = WriteAll(STDOUT_FILENO, text)) {
+    notices.Notify(RunErrorText(OsError(error, "Cannot write to standard output")),
+                   NoticeKind::kPlain);
+    return ExitStatus(Ending::kRunError);
+  }
+  return ExitStatus(Ending::kAccepted);
 }
 
 }  // namespace quorvex

@@ -25,4 +25,9 @@ class StderrNotices final : public NoticeSink {
   int Report(std::string_view text) override;
 };
 
+// Prints what the caller asked to see on standard output and returns 0; an output that
+// cannot take it is a run error (74) told on standard error, as with the GNU tools (a
+// closed one was opened on /dev/null and takes everything).
+int PrintResult(std::string_view text, NoticeSink& notices);
+
 }  // namespace quorvex

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
 
 #include "app/drain.h"
 #include "app/exit_status.h"
@@ -22,18 +23,27 @@
 namespace quorvex {
 namespace {
 
-// Runs `command`; a run error ends it with a notice, a history line and its exit status.
+// A failure ends the command with a notice, a history line and its exit status.
+int EndWithRunError(const QueueTools& tools, const RunError& error) {
+  const std::string text = RunErrorText(error);
+  tools.notices.Notify(text, NoticeKind::kPlain);
+  const int status = ExitStatus(EndingOf(error.failure()));
+  tools.history.Record(StageHistoryLine("queue", "run error: " + text, status),
+                       HistoryPriority(status));
+  return status;
+}
+
 template <typename Command>
 int Guarded(const QueueTools& tools, Command command) {
   try {
     return command();
   } catch (const RunError& error) {
-    const std::string text = RunErrorText(error);
-    tools.notices.Notify(text, NoticeKind::kPlain);
-    const int status = ExitStatus(EndingOf(error.failure()));
-    tools.history.Record(StageHistoryLine("queue", "run error: " + text, status),
-                         HistoryPriority(status));
-    return status;
+    return EndWithRunError(tools, error);
+  } catch (const std::bad_alloc&) {
+    return EndWithRunError(tools, RunError(ENOMEM, "Out of memory"));
+  } catch (const std::exception& error) {
+    return EndWithRunError(
+        tools, RunError(ENOTRECOVERABLE, std::string("Internal error: ") + error.what()));
   }
 }
 
@@ -159,18 +169,21 @@ int DrainQueue(const QueueTools& tools) {
   });
 }
 
-std::string QueueListing(const QueueTools& tools) {
-  const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
-  if (!spool) {
-    return "0 queued, 0 failed\n";
-  }
-  const std::vector<std::string> waiting = spool->Names(Folder::kNew);
-  std::string listing;
-  for (const std::string& name : waiting) {
-    listing += ListingLine(*spool, name, tools.clock.WallTime());
-  }
-  return listing + std::to_string(waiting.size()) + " queued, " +
-         std::to_string(spool->Names(Folder::kFailed).size()) + " failed\n";
+int ListQueue(const QueueTools& tools) {
+  return Guarded(tools, [&] {
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    if (!spool) {
+      return PrintResult("0 queued, 0 failed\n", tools.notices);
+    }
+    const std::vector<std::string> waiting = spool->Names(Folder::kNew);
+    std::string listing;
+    for (const std::string& name : waiting) {
+      listing += ListingLine(*spool, name, tools.clock.WallTime());
+    }
+    return PrintResult(listing + std::to_string(waiting.size()) + " queued, " +
+                           std::to_string(spool->Names(Folder::kFailed).size()) + " failed\n",
+                       tools.notices);
+  });
 }
 
 }  // namespace quorvex

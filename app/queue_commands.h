@@ -24,7 +24,7 @@ int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& to
 // Quorvex --drain: delivers the queue, each item as a run of this program of its own; one
 // drain at a time (75 for a second). An empty or missing spool touches nothing and is 0.
 int DrainQueue(const QueueTools& tools);
-// Quorvex --list-queue: one line per waiting item, then "N queued, M failed".
-std::string QueueListing(const QueueTools& tools);
+// Quorvex --list-queue: prints one line per waiting item, then "N queued, M failed".
+int ListQueue(const QueueTools& tools);
 
 }  // namespace quorvex
