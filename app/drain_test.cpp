@@ -32,13 +32,11 @@ class ScriptedRunner final : public DeliveryRunner {
 
 class Drain : public ::testing::Test {
  protected:
-  std::string Queue(const std::string& request) { return spool.Add(request); }
   int DrainWith(std::vector<Delivered> outcomes, int maxQueueHours = 24) {
     runner.outcomes = std::move(outcomes);
     runner.next = 0;
     return DrainSpool({spool, runner, history, std::time(nullptr), maxQueueHours});
   }
-  Names In(Folder folder) const { return spool.Names(folder); }
 
   TestDir dir;
   Spool spool = *Spool::Open(dir.path(), true);
@@ -49,18 +47,19 @@ class Drain : public ::testing::Test {
 // Oldest first, each once; a failing delivery stops the drain with that item back at the
 // head and everything after it left for the next drain.
 TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFailure) {
-  const Names items{Queue("447775123456,a"), Queue("447775123456,b"), Queue("447775123456,c")};
+  const Names items{spool.Add("447775123456,a"), spool.Add("447775123456,b"),
+                    spool.Add("447775123456,c")};
   EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
-  EXPECT_EQ(In(Folder::kTmp), Names{});
+  EXPECT_EQ(spool.Names(Folder::kTmp), Names{});
   EXPECT_EQ(DrainWith({{0, 0}, {75, 0}}), 75);
   EXPECT_EQ(runner.delivered, (Names{"447775123456,a", "447775123456,b"}));
-  EXPECT_EQ(In(Folder::kNew), (Names{items[1], items[2]}));
-  EXPECT_EQ(In(Folder::kCur), Names{});
+  EXPECT_EQ(spool.Names(Folder::kNew), (Names{items[1], items[2]}));
+  EXPECT_EQ(spool.Names(Folder::kCur), Names{});
   EXPECT_EQ(history.lines.back().first,
             "queue: item " + items[1] + " kept for the next drain; exit status 75");
   EXPECT_EQ(DrainWith({{78, 0}}), 78) << "someone must look";
   EXPECT_EQ(DrainWith({{0, 0}, {0, 0}}), 0);
-  EXPECT_EQ(In(Folder::kNew), Names{});
+  EXPECT_EQ(spool.Names(Folder::kNew), Names{});
   EXPECT_EQ(history.lines.at(0),
             (std::pair<std::string, int>{"queue: item " + items[0] + " delivered; exit status 0",
                                          LOG_INFO}));
@@ -69,10 +68,10 @@ TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFailure) {
 // What was queued meanwhile goes out in the same drain; what a stopped drain left in cur/
 // goes out first, again (at least once across a crash).
 TEST_F(Drain, TakesNewItemsAndReturnsInterruptedOnes) {
-  const std::string interrupted = Queue("447775123456,interrupted");
+  const std::string interrupted = spool.Add("447775123456,interrupted");
   ASSERT_EQ(spool.Move(interrupted, Folder::kNew, Folder::kCur), 0);
-  Queue("447775123456,queued");
-  runner.onFirst = [&] { Queue("447775123456,meanwhile"); };
+  spool.Add("447775123456,queued");
+  runner.onFirst = [&] { spool.Add("447775123456,meanwhile"); };
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(runner.delivered,
             (Names{"447775123456,interrupted", "447775123456,queued", "447775123456,meanwhile"}));
@@ -83,11 +82,11 @@ TEST_F(Drain, TakesNewItemsAndReturnsInterruptedOnes) {
 
 // A stop ends the drain with 128+N; the item stays queued unless the service had accepted it.
 TEST_F(Drain, StopKeepsTheItemUnlessAccepted) {
-  const std::string first = Queue("447775123456,a");
+  const std::string first = spool.Add("447775123456,a");
   EXPECT_EQ(DrainWith({{143, SIGTERM}}), 128 + SIGTERM);
-  EXPECT_EQ(In(Folder::kNew), Names{first});
+  EXPECT_EQ(spool.Names(Folder::kNew), Names{first});
   EXPECT_EQ(DrainWith({{0, SIGTERM}}), 128 + SIGTERM);
-  EXPECT_EQ(In(Folder::kNew), Names{});
+  EXPECT_EQ(spool.Names(Folder::kNew), Names{});
 }
 
 // Anything that is no item, or too old to be worth sending, goes to failed/ untouched and
@@ -99,7 +98,8 @@ TEST_F(Drain, SetsAsideWhatIsNoItemAndWhatIsStale) {
       "printf 447775123456,old > old; touch -d '25 hours ago' old");
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(runner.delivered, Names{});
-  EXPECT_EQ(In(Folder::kFailed), (Names{"fifo", "hard", "invalid", "large", "link", "old"}));
+  EXPECT_EQ(spool.Names(Folder::kFailed),
+            (Names{"fifo", "hard", "invalid", "large", "link", "old"}));
   EXPECT_EQ(dir.Read("target"), "secret\n");
   EXPECT_EQ(history.lines.at(0),
             (std::pair<std::string, int>{"queue: item fifo not a regular file; moved to failed",

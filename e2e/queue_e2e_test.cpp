@@ -13,8 +13,8 @@ class Queue : public ::testing::Test {
  protected:
   void SetUp() override { SkipUnlessRoot(); }
   size_t Waiting() const {
-    const auto folder = installation.dir.path() / "spool" / "new";
-    return std::distance(std::filesystem::directory_iterator(folder), {});
+    return std::distance(std::filesystem::directory_iterator(installation.dir.path() / "spool/new"),
+                         {});
   }
 
   Installation installation;

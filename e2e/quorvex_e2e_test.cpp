@@ -237,5 +237,25 @@ TEST_F(EndToEnd, ContinuedRunGoesOnAtOnce) {
   EXPECT_EQ(run.Wait().status, 75);
 }
 
+// In a shared directory the simulator replaces, truncates and leaves behind nothing.
+TEST_F(EndToEnd, SimulatorTouchesNothingItDoesNotOwn) {
+  const TestDir dir;
+  dir.Lay("echo keep >target; ln -s target planted; ln -s /dev/null COM2");
+  const auto in = [&](const char* name) { return (dir.path() / name).string(); };
+  for (const std::vector<std::string>& refused :
+       {std::vector<std::string>{"--link", in("COM2")},
+        {"--link", in("COM3"), "--received", in("planted")},
+        {"--link", in("COM4"), "--dial-delay", "inf"}}) {
+    EXPECT_EQ(Started(QUORVEX_MODEM_SIM, refused).ReadLine(), "") << "ran: " << refused.back();
+  }
+  EXPECT_EQ(dir.Read("target"), "keep\n");
+  EXPECT_EQ(std::filesystem::read_symlink(in("COM2")), "/dev/null");
+  Started hungUp(QUORVEX_MODEM_SIM, {"--link", in("COM5")});
+  EXPECT_TRUE(hungUp.ReadLine().starts_with("quorvex-modem-sim: ready"));
+  hungUp.Signal(SIGHUP);
+  EXPECT_EQ(hungUp.Wait().status, 0);
+  EXPECT_FALSE(std::filesystem::is_symlink(in("COM5")));
+}
+
 }  // namespace
 }  // namespace quorvex::e2e
