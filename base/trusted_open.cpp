@@ -39,10 +39,18 @@ bool HasAccessControlList(int fd) {
   return ::getxattr(self.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
 }
 
+}  // namespace
+
+std::string ForeignOwner(const struct stat& info, const std::string& path) {
+  return TrustedOwner(info.st_uid) ? "" : path + " belongs to user " + UserName(info.st_uid);
+}
+
+namespace {
+
 // Why someone other than root or us could change what the directory holds; empty if no one.
 std::string DirectoryDoubt(int fd, const struct stat& info, const std::string& path) {
-  if (!TrustedOwner(info.st_uid)) {
-    return path + " belongs to user " + UserName(info.st_uid);
+  if (std::string foreign = ForeignOwner(info, path); !foreign.empty()) {
+    return foreign;
   }
   if (info.st_mode & S_ISVTX) {
     return {};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
@@ -9,6 +10,10 @@
 #include "base/fd.h"
 
 namespace quorvex {
+
+// "PATH belongs to user NAME" when what `info` describes belongs to neither root nor the
+// running user, who alone may be trusted with it; empty otherwise.
+std::string ForeignOwner(const struct stat& info, const std::string& path);
 
 // What opening a file beside the executable came to.
 struct OpenedFile {

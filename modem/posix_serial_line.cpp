@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -35,10 +34,6 @@ constexpr size_t kLongestAnswer = 64 * 1024;
 // Pseudo-terminals and some virtual ports have no modem-control lines.
 bool LacksModemLines(int error) {
   return error == ENOTTY || error == EINVAL;
-}
-
-bool TrustedOwner(uid_t uid) {
-  return uid == 0 || uid == ::geteuid();
 }
 
 void AppendSevenBit(std::string& to, const char* bytes, size_t count) {
@@ -109,14 +104,10 @@ void PosixSerialLine::RefuseUntrustedDevice(const Fd& fd) {
   if (::fstat(fd.get(), &info) != 0) {
     throw LastOsError([&] { return "Cannot examine serial port " + Describe(); });
   }
-  const std::string refusing = "Refusing serial port " + Describe() + ": " + reached_;
-  if (!S_ISCHR(info.st_mode)) {
-    throw RunError(EPERM, refusing + " is not a character device");
-  }
-  if (!TrustedOwner(info.st_uid)) {
-    const passwd* user = ::getpwuid(info.st_uid);
-    throw RunError(EPERM, refusing + " belongs to user " +
-                              (user != nullptr ? user->pw_name : std::to_string(info.st_uid)));
+  const std::string doubt = S_ISCHR(info.st_mode) ? ForeignOwner(info, reached_)
+                                                  : reached_ + " is not a character device";
+  if (!doubt.empty()) {
+    throw RunError(EPERM, "Refusing serial port " + Describe() + ": " + doubt);
   }
 }
 
@@ -143,13 +134,12 @@ void PosixSerialLine::LockPort(const Fd& fd) {
 void PosixSerialLine::ApplySettings() {
   int lines = 0;
   withoutModemLines_ = ::ioctl(fd_.get(), TIOCMGET, &lines) != 0 && LacksModemLines(errno);
-  const bool withoutModemLines = withoutModemLines_;
   termios current{};
   if (::tcgetattr(fd_.get(), &current) != 0) {
     throw LastOsError([&] { return "Cannot read the settings of serial port " + Describe(); });
   }
-  const termios wanted = MakeLineTermios(current, withoutModemLines);
-  const std::string asked = LineSettingsText(withoutModemLines);
+  const termios wanted = MakeLineTermios(current, withoutModemLines_);
+  const std::string asked = LineSettingsText(withoutModemLines_);
   if (::tcsetattr(fd_.get(), TCSANOW, &wanted) != 0) {
     throw LastOsError(
         [&] { return "Serial port " + Describe() + " refuses the settings " + asked; });
