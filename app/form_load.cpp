@@ -1,6 +1,3 @@
-#include <cerrno>
-#include <new>
-
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/usage.h"
@@ -14,16 +11,11 @@ frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 
 // Every way out of a run passes this one handler, so the line is always closed.
 int frmQuorvex::Form_Load() {
-  try {
-    return ReadCommandLine(platform_.arguments).command == Command::kCheck ? RunCheck() : Run();
-  } catch (const RunError& error) {
-    return HandleRunError(error);
-  } catch (const std::bad_alloc&) {
-    return HandleRunError(RunError(ENOMEM, "Out of memory"));
-  } catch (const std::exception& error) {
-    return HandleRunError(
-        RunError(ENOTRECOVERABLE, std::string("Internal error: ") + error.what()));
-  }
+  return WithOneHandler(
+      [this] {
+        return ReadCommandLine(platform_.arguments).command == Command::kCheck ? RunCheck() : Run();
+      },
+      [this](const RunError& error) { return HandleRunError(error); });
 }
 
 int frmQuorvex::Run() {

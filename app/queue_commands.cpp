@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <new>
 
 #include "app/drain.h"
 #include "app/exit_status.h"
@@ -35,16 +34,8 @@ int EndWithRunError(const QueueTools& tools, const RunError& error) {
 
 template <typename Command>
 int Guarded(const QueueTools& tools, Command command) {
-  try {
-    return command();
-  } catch (const RunError& error) {
-    return EndWithRunError(tools, error);
-  } catch (const std::bad_alloc&) {
-    return EndWithRunError(tools, RunError(ENOMEM, "Out of memory"));
-  } catch (const std::exception& error) {
-    return EndWithRunError(
-        tools, RunError(ENOTRECOVERABLE, std::string("Internal error: ") + error.what()));
-  }
+  return WithOneHandler(command,
+                        [&](const RunError& error) { return EndWithRunError(tools, error); });
 }
 
 // A delivery in a child process: exactly `Quorvex REQUEST`, with its own log run, notices,

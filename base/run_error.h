@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -44,6 +45,21 @@ RunError OsError(int errnoValue, const std::string& what, Failure failure = Fail
 
 // "Error #N (description) occurred during initialization...", as a run reports a failure.
 std::string RunErrorText(const RunError& error);
+
+// Runs `body` and returns what it returns; any failure reaches `handle` as a RunError, out
+// of memory and unexpected exceptions included, so that every way out passes one handler.
+template <typename Body, typename Handle>
+int WithOneHandler(Body body, Handle handle) {
+  try {
+    return body();
+  } catch (const RunError& error) {
+    return handle(error);
+  } catch (const std::bad_alloc&) {
+    return handle(RunError(ENOMEM, "Out of memory"));
+  } catch (const std::exception& error) {
+    return handle(RunError(ENOTRECOVERABLE, std::string("Internal error: ") + error.what()));
+  }
+}
 
 // The failure of the call that just returned: errno is taken before `describe` builds the
 // text, since building it may allocate, and an allocation may change errno.
