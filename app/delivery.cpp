@@ -32,9 +32,7 @@ bool frmQuorvex::Quorvex(std::string& tmpMessage, const std::string& tmpSendToNu
     state_.attempts = attempt;
     const AttemptOutcome outcome = RunAttempt(attempt, tmpMessage, tmpSendToNumber);
     if (outcome == AttemptOutcome::kAccepted) {
-      state_.accepted = true;
-      WriteTrace("SMS message to '" + tmpSendToNumber +
-                 "' was passed to messaging service successfully.");
+      LogAcceptance(tmpSendToNumber);
       CloseCommunications();
       return true;
     }
@@ -43,6 +41,7 @@ bool frmQuorvex::Quorvex(std::string& tmpMessage, const std::string& tmpSendToNu
       CloseCommunications();
       return false;
     }
+    state_.handOverFaults += outcome == AttemptOutcome::kHandOverFault ? 1 : 0;
     LogFault(outcome);
     if (!SMSRetry(attempt + 1, settings.MaxAttempts)) {
       if (outcome == AttemptOutcome::kModemFault) {
@@ -90,9 +89,39 @@ bool frmQuorvex::PassRequest(std::string& tmpMessage, const std::string& tmpSend
   const std::string& prepared = FixMessage(tmpMessage);
   WriteTrace(Concat({"Passing fixed message '", prepared, "' to messaging service.."}));
   // The service may accept before the final CR, or split its answer across both reads.
-  const std::string afterMessage = SMS(prepared, kMessageWait);
-  WriteTrace("Finishing call..");
-  return Contains(afterMessage + SMS(kEndOfLine, kFinishWait), "MESSAGE ACCEPTED");
+  std::string answer;
+  try {
+    answer = SMS(prepared, kMessageWait);
+    WriteTrace("Finishing call..");
+    answer += SMS(kEndOfLine, kFinishWait);
+  } catch (const RunError& error) {
+    if (error.failure() == Failure::kStopped && AcceptedBeforeTheStop(answer)) {
+      LogAcceptance(tmpSendToNumber);
+    }
+    throw;
+  }
+  return Contains(answer, "MESSAGE ACCEPTED");
+}
+
+// A stop that ends a wait after the service accepted must not make the message go twice:
+// what the line holds already decides.
+bool frmQuorvex::AcceptedBeforeTheStop(std::string answer) {
+  try {
+    answer += platform_.commSMS.ReadAll();
+  } catch (const RunError&) {
+    // The stop is what ends the run; a line that fails now adds nothing to the answer.
+  }
+  return Contains(answer, "MESSAGE ACCEPTED");
+}
+
+void frmQuorvex::LogAcceptance(const std::string& tmpSendToNumber) {
+  state_.accepted = true;
+  WriteTrace("SMS message to '" + tmpSendToNumber +
+             "' was passed to messaging service successfully.");
+}
+
+bool frmQuorvex::ServiceRefused() const {
+  return !state_.accepted && state_.attempts > 0 && state_.handOverFaults == state_.attempts;
 }
 
 void frmQuorvex::LogFault(AttemptOutcome fault) {

@@ -178,6 +178,34 @@ TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
   EXPECT_EQ(run.line.openings(), 2);
 }
 
+// A drain sets a message aside only when the service itself refused it: every attempt
+// reached the service (even if it then hung up) and none was accepted. A fault of the
+// line in any attempt is no refusal.
+struct RefusalCase {
+  std::string name;
+  std::string secondDial;  // the dial answer of the second attempt
+  std::string handOver;    // what the service answers to the number
+  bool refused;
+};
+
+class Refusal : public Delivery, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, IsEveryAttemptReachingTheServiceInVain) {
+  run.line.Answer("AT&F", "OK");
+  run.line.Answer("ATDT", "CONNECT", 18);
+  run.line.Answer("ATDT", GetParam().secondDial, 18, 2);
+  run.line.Answer("44", GetParam().handOver, 0.5);
+  run.line.Answer("\r", "\r\nERROR\r\n", 0.5);
+  EXPECT_EQ(Deliver("2"), 75);
+  EXPECT_EQ(run.refused, GetParam().refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(Delivery, Refusal,
+                         ::testing::Values(RefusalCase{"Refused", "CONNECT", "", true},
+                                           RefusalCase{"HungUp", "CONNECT", "NO CARRIER", true},
+                                           RefusalCase{"BusyOnce", "BUSY", "", false}),
+                         [](const auto& info) { return info.param.name; });
+
 class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(OneAttempt, WhenMaxAttemptsIsOneOrLess) {
@@ -250,20 +278,36 @@ TEST_F(Delivery, StopSignalDuringTheCallEndsTheRunAtOnce) {
                       LOG_WARNING}}));
 }
 
-TEST_F(Delivery, StopSignalAfterAcceptanceStillReportsSuccess) {
+// Once the service accepted, a stop must not make the message go twice: not after the
+// success line, and not in a wait that the acceptance arrived in (after the final CR at
+// 36.5 s, or early, after the message at 34.5 s), before the wait could read it.
+class StopAfterAcceptance : public Delivery,
+                            public ::testing::WithParamInterface<std::pair<double, bool>> {};
+
+TEST_P(StopAfterAcceptance, StillReportsSuccess) {
+  const auto [stopAt, early] = GetParam();
   run.line.AnswerAsWorkingService();
-  run.clock.StopAt(38.5, SIGINT);
+  if (early) {
+    run.line.Answer("Meet", "\r\nMESSAGE ACCEPTED\r\n", 0.5);
+    run.line.Answer("\r", "");
+  }
+  run.clock.StopAt(stopAt, SIGINT);
   EXPECT_EQ(Deliver(), 0);
   const Lines log = DeliveryLog();
+  const std::string at = "+" + std::to_string(static_cast<int>(stopAt)) + " ";
   EXPECT_EQ(Lines(log.end() - 2, log.end()),
-            (Lines{"+38 SMS message to '447775123456' was passed to messaging service "
-                   "successfully.",
-                   "+38 ERROR: Stopped by signal SIGINT"}));
-  EXPECT_EQ(run.line.events.back(), (LineEvent{38.5, "<close>"}));
+            (Lines{at + "SMS message to '447775123456' was passed to messaging service "
+                        "successfully.",
+                   at + "ERROR: Stopped by signal SIGINT"}));
+  EXPECT_EQ(run.line.events.back(), (LineEvent{stopAt, "<close>"}));
   EXPECT_EQ(
       run.history.lines.at(0).first,
       "to '447775123456': accepted, then stopped by signal SIGINT; attempts 1; exit status 0");
 }
+
+INSTANTIATE_TEST_SUITE_P(Delivery, StopAfterAcceptance,
+                         ::testing::Values(std::pair{38.5, false}, std::pair{36.75, false},
+                                           std::pair{35.0, true}));
 
 TEST_F(Delivery, EmptyMessageSendsNothingButStillWaits) {
   run.line.AnswerAsWorkingService();

@@ -2,30 +2,67 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "app/exit_status.h"
 #include "app/request.h"
+#include "base/text.h"
 
 namespace quorvex {
 namespace {
+
+// Past this many, entries set aside are counted rather than each told: a member may plant
+// thousands, and the journal must stay readable.
+constexpr int kMostToldSetAside = 20;
+// An item dated further ahead of the clock is queued afresh, so that its age counts from
+// when a drain first saw it (a member can date a file, and the clock may be set back).
+constexpr std::time_t kMostAhead = 300;
+// What a writer left in tmp/ when it died is removed after this, as maildir readers do.
+constexpr std::time_t kLeftoverAge = 36 * 3600;
+
+// Fewer refusals first, then oldest first; entries that are no items before both, since
+// setting them aside delays no one.
+long SortKey(const std::string& name) {
+  const std::optional<ItemName> item = ParseItemName(name);
+  return item ? item->refusals : -1;
+}
+
+// What taking one entry came to: whether it was delivered (new/ is then read again), and
+// the drain's exit status when it must stop.
+struct Step {
+  bool delivered = false;
+  std::optional<int> end;
+};
 
 class Drain {
  public:
   explicit Drain(const DrainContext& context) : c_(context) {}
 
   int Run() {
+    c_.spool.RemoveLeftovers(c_.clock.WallTime() - kLeftoverAge);
     ReturnInterrupted();
-    for (;;) {
-      const std::string* next = Next();
-      if (next == nullptr) {
-        return left_.empty() ? ExitStatus(Ending::kAccepted) : ExitStatus(Ending::kNotDelivered);
+    try {
+      for (;;) {
+        const std::vector<std::string> waiting = Waiting();
+        std::vector<std::string> untried;
+        std::copy_if(waiting.begin(), waiting.end(), std::back_inserter(untried),
+                     [this](const std::string& name) { return !passed_.contains(KeyOf(name)); });
+        if (untried.empty()) {
+          return Finish(waiting.empty() ? ExitStatus(Ending::kAccepted)
+                                        : ExitStatus(Ending::kNotDelivered));
+        }
+        if (const std::optional<int> end = TakeUpToADelivery(untried)) {
+          return Finish(*end);
+        }
       }
-      const std::string name = *next;
-      if (const std::optional<int> end = Take(name)) {
-        return *end;
+    } catch (const RunError& stop) {
+      if (stop.failure() != Failure::kStopped) {
+        throw;
       }
+      return Finish(ExitStatusForSignal(stop.number()));
     }
   }
 
@@ -33,50 +70,90 @@ class Drain {
   // Items a drain was delivering when it was stopped go out again: at least once.
   void ReturnInterrupted() {
     for (const std::string& name : c_.spool.Names(Folder::kCur)) {
-      if (c_.spool.Move(name, Folder::kCur, Folder::kNew) == 0) {
+      if (const int error = c_.spool.Move(name, Folder::kCur, Folder::kNew, name)) {
+        Record(name, "cannot be queued again (" + std::string(std::strerror(error)) + ")", LOG_ERR);
+      } else {
         Record(name, "was being delivered when a drain stopped; queued again", LOG_WARNING);
       }
     }
   }
 
-  const std::string* Next() {
-    names_ = c_.spool.Names(Folder::kNew);
-    for (const std::string& name : names_) {
-      if (!left_.contains(name)) {
-        return &name;
+  std::vector<std::string> Waiting() const {
+    std::vector<std::string> names = c_.spool.Names(Folder::kNew);
+    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      return SortKey(a) < SortKey(b);
+    });
+    return names;
+  }
+
+  static std::string KeyOf(const std::string& name) {
+    const std::optional<ItemName> item = ParseItemName(name);
+    return item ? item->id : name;
+  }
+
+  // Takes entries in turn up to the first delivery, after which new/ is read again.
+  std::optional<int> TakeUpToADelivery(const std::vector<std::string>& untried) {
+    for (const std::string& name : untried) {
+      c_.clock.SleepUntil(c_.clock.Now());  // a zero wait: lets a pending stop signal in
+      passed_.insert(KeyOf(name));
+      const Step step = Take(name);
+      if (step.delivered || step.end) {
+        return step.end;
       }
     }
-    return nullptr;
+    return std::nullopt;
   }
 
-  // Delivers or sets aside one item; the drain's exit status when it must stop.
-  std::optional<int> Take(const std::string& name) {
-    const ItemRead item = c_.spool.Read(Folder::kNew, name);
-    if (!item.problem.empty()) {
-      return Fail(name, item.problem);
+  Step Take(const std::string& name) {
+    const std::optional<ItemName> item = ParseItemName(name);
+    if (!item) {
+      return SetAside(name, kMisnamed, "has a name not of the queue's form");
     }
-    if (ParseRequest(item.request).status != RequestStatus::kValid) {
-      return Fail(name, "not a valid request");
+    const ItemRead read = c_.spool.Read(Folder::kNew, name);
+    if (!read.problem.empty()) {
+      return SetAside(name, kUnsafe, read.problem);
     }
-    const long long age = static_cast<long long>(c_.now - item.queuedAt);
-    if (c_.maxQueueHours > 0 && age > c_.maxQueueHours * 3600LL) {
-      return Fail(name, "older than " + std::to_string(c_.maxQueueHours) + " hours");
+    if (read.request.find('\0') != std::string::npos ||
+        ParseRequest(read.request).status != RequestStatus::kValid) {
+      return SetAside(name, kInvalid, "not a valid request");
     }
-    if (const int error = c_.spool.Move(name, Folder::kNew, Folder::kCur)) {
-      return Leave(name, "cannot be taken for delivery", error);
+    // Checked just before the delivery: earlier ones may have taken hours.
+    const std::time_t now = c_.clock.WallTime();
+    if (read.queuedAt > now + kMostAhead) {
+      return Renew(name, *item, read.request);
     }
-    return Deliver(name, item.request);
+    if (c_.maxQueueHours > 0 && now - read.queuedAt > c_.maxQueueHours * 3600LL) {
+      return SetAside(name, kExpired, "older than " + std::to_string(c_.maxQueueHours) + " hours");
+    }
+    if (const int error = c_.spool.Move(name, Folder::kNew, Folder::kCur, name)) {
+      Record(name,
+             "cannot be taken for delivery (" + std::string(std::strerror(error)) +
+                 "); left for another drain",
+             LOG_WARNING);
+      return {};
+    }
+    return {true, Deliver(name, *item, read.request)};
   }
 
-  std::optional<int> Deliver(const std::string& name, const std::string& request) {
-    const Delivered delivered = c_.runner.Deliver(request);
+  std::optional<int> Deliver(const std::string& name, const ItemName& item,
+                             const std::string& request) {
+    const Delivered delivered = c_.runner.Deliver(request, item.id);
     const std::string status = "exit status " + std::to_string(delivered.status);
     if (delivered.status == ExitStatus(Ending::kAccepted)) {
-      c_.spool.Remove(name, Folder::kCur);
-      Record(name, "delivered; " + status, LOG_INFO);
+      Record(item.id, "delivered; " + status, LOG_INFO);
+      if (const int error = c_.spool.Remove(name, Folder::kCur)) {
+        Record(item.id,
+               "cannot be removed from cur (" + std::string(std::strerror(error)) +
+                   "): the next drain will send it again",
+               LOG_ERR);
+      }
+    } else if (delivered.refused && delivered.stopSignal == 0 &&
+               delivered.status == ExitStatus(Ending::kNotDelivered)) {
+      Refused(name, item, request);
+      return std::nullopt;
     } else {
-      c_.spool.Move(name, Folder::kCur, Folder::kNew);
-      Record(name, "kept for the next drain; " + status, HistoryPriority(delivered.status));
+      PutBack(name, item.id, name, "kept for the next drain; " + status,
+              HistoryPriority(delivered.status));
     }
     if (delivered.stopSignal != 0) {
       return ExitStatusForSignal(delivered.stopSignal);
@@ -89,29 +166,87 @@ class Drain {
     return look ? delivered.status : ExitStatus(Ending::kNotDelivered);
   }
 
-  // A stale or broken item is worse than none: it goes to failed/, never to the modem.
-  std::optional<int> Fail(const std::string& name, const std::string& why) {
-    if (const int error = c_.spool.Move(name, Folder::kNew, Folder::kFailed)) {
-      return Leave(name, why + ", and cannot be moved to failed", error);
+  // The service took the call but not this message (a wrong number, say): the item waits
+  // behind the others, and after its last chance it is set aside for the admin.
+  void Refused(const std::string& name, const ItemName& item, const std::string& request) {
+    const int refusals = item.refusals + 1;
+    if (refusals < kMostRefusals) {
+      PutBack(name, item.id, FileNameOf({item.id, refusals}),
+              "refused by the service (" + std::to_string(refusals) + " of " +
+                  std::to_string(kMostRefusals) + "); queued behind the others; exit status 75",
+              LOG_WARNING);
+      return;
     }
-    Record(name, why + "; moved to failed", LOG_ERR);
-    return std::nullopt;
+    const std::string what = "for '" + QuotedValue(ParseRequest(request).number) +
+                             "' refused by the service " + std::to_string(kMostRefusals) + " times";
+    if (const int error = c_.spool.SetAside(name, Folder::kCur, kRefused)) {
+      Record(item.id, what + ", and cannot be moved to failed (" + std::strerror(error) + ")",
+             LOG_ERR);
+    } else {
+      Record(item.id, what + "; moved to failed", LOG_ERR);
+    }
   }
 
-  // Left where it is for a drain that may move it.
-  std::optional<int> Leave(const std::string& name, const std::string& why, int error) {
-    left_.insert(name);
-    Record(name, why + " (" + std::strerror(error) + "); left for another drain", LOG_WARNING);
-    return std::nullopt;
+  void PutBack(const std::string& name, const std::string& id, const std::string& as,
+               const std::string& what, int priority) {
+    if (const int error = c_.spool.Move(name, Folder::kCur, Folder::kNew, as)) {
+      Record(id,
+             "cannot be put back into new (" + std::string(std::strerror(error)) +
+                 "); the next drain will",
+             LOG_ERR);
+      return;
+    }
+    Record(id, what, priority);
   }
 
+  // Dated ahead of the clock: written again under a fresh name, dated now.
+  Step Renew(const std::string& name, const ItemName& item, const std::string& request) {
+    const std::string fresh = c_.spool.Add(request, item.refusals);
+    if (const int error = c_.spool.Remove(name, Folder::kNew)) {
+      c_.spool.Remove(fresh, Folder::kNew);
+      Record(name,
+             "is dated ahead of the clock and cannot be queued again (" +
+                 std::string(std::strerror(error)) + ")",
+             LOG_WARNING);
+      return {};
+    }
+    Record(name, "is dated ahead of the clock; queued again as " + fresh, LOG_WARNING);
+    return {};
+  }
+
+  // Stale or broken entries are worse than none: they go to failed/, never to the modem.
+  Step SetAside(const std::string& name, const FailedReason& reason, const std::string& why) {
+    const int error = c_.spool.SetAside(name, Folder::kNew, reason);
+    if (++setAside_ > kMostToldSetAside) {
+      return {};
+    }
+    if (error != 0) {
+      Record(name, why + ", and cannot be moved to failed (" + std::strerror(error) + ")",
+             LOG_WARNING);
+    } else {
+      Record(name, why + "; moved to failed", LOG_ERR);
+    }
+    return {};
+  }
+
+  int Finish(int status) {
+    if (setAside_ > kMostToldSetAside) {
+      c_.history.Record("queue: " + std::to_string(setAside_ - kMostToldSetAside) +
+                            " more entries of new set aside likewise",
+                        LOG_ERR);
+    }
+    return status;
+  }
+
+  // Names of items are of the queue's form; anything else is shown as printable ASCII.
   void Record(const std::string& name, const std::string& what, int priority) {
-    c_.history.Record("queue: item " + name + " " + what, priority);
+    const std::string shown = ParseItemName(name) ? name : "'" + PrintableName(name) + "'";
+    c_.history.Record("queue: item " + shown + " " + what, priority);
   }
 
   const DrainContext& c_;
-  std::vector<std::string> names_;
-  std::set<std::string> left_;
+  std::set<std::string> passed_;  // IDs of the items taken, names of the other entries
+  int setAside_ = 0;
 };
 
 }  // namespace

@@ -1,41 +1,45 @@
 #pragma once
 
-#include <ctime>
 #include <string>
 
 #include "app/run_history.h"
+#include "base/clock.h"
 #include "queue/spool.h"
 
 namespace quorvex {
 
-// What became of one delivery: its exit status, and the stop signal that ended the drain
-// meanwhile (0 for none).
+// What became of one delivery: its exit status, the stop signal that ended the drain
+// meanwhile (0 for none), and whether every attempt reached the service and none was
+// accepted: a refusal of this item, not a fault of the line.
 struct Delivered {
   int status = 0;
   int stopSignal = 0;
+  bool refused = false;
 };
 
 // Delivers one request as a run of its own.
 class DeliveryRunner {
  public:
   virtual ~DeliveryRunner() = default;
-  virtual Delivered Deliver(const std::string& request) = 0;
+  virtual Delivered Deliver(const std::string& request, const std::string& id) = 0;
 };
 
-// What a drain works with; `now` and `maxQueueHours` (0: never) decide which items are too
-// old to send.
+// What a drain works with; `maxQueueHours` (0: never) decides which items are too old to send.
 struct DrainContext {
   const Spool& spool;
   DeliveryRunner& runner;
   RunHistory& history;
-  std::time_t now;
+  Clock& clock;
   int maxQueueHours;
 };
 
-// Delivers the spool's items oldest first, reading new/ again after each, after putting
-// back the items a stopped drain left in cur/. Stops at the first delivery that does not
-// end 0, with that item back in new/. Returns 0 when the queue is empty at the end, 75
-// when items remain, 74 or 78 as the failing delivery did, 128+N when stopped by signal N.
+// Delivers the spool's items, those refused fewer times first and oldest first among equals,
+// each at most once, after putting back the items a stopped drain left in cur/. new/ is read
+// again after each delivery and once more before the end, so items queued meanwhile go out
+// too. A refused item stays queued behind the others and goes to failed/ at its third
+// refusal; any other failed delivery stops the drain with its item back in new/. Returns 0
+// when the queue is empty at the end, 75 when items remain, 74 or 78 as the failing delivery
+// did, 128+N when stopped by signal N.
 int DrainSpool(const DrainContext& drain);
 
 }  // namespace quorvex

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <syslog.h>
 
 #include <functional>
@@ -13,101 +12,178 @@ namespace quorvex {
 namespace {
 
 using Names = std::vector<std::string>;
+using History = std::vector<std::pair<std::string, int>>;
+const Delivered kAccepted{0, 0, false};
+const Delivered kRefusal{75, 0, true};
 
-// Delivers by script: each call takes the next outcome (then 0), and may queue meanwhile.
+// Delivers by script, 39 s each: each call takes the next outcome (then 0), and may change
+// the spool meanwhile.
 class ScriptedRunner final : public DeliveryRunner {
  public:
-  Delivered Deliver(const std::string& request) override {
-    delivered.push_back(request);
-    if (onFirst && delivered.size() == 1) {
-      onFirst();
+  explicit ScriptedRunner(FakeClock& clock) : clock_(clock) {}
+  Delivered Deliver(const std::string& request, const std::string&) override {
+    delivered.push_back(request.substr(13));  // the message alone
+    clock_.SleepUntil(clock_.Now() + std::chrono::seconds(39));
+    if (meanwhile) {
+      std::exchange(meanwhile, nullptr)();
     }
-    return next < outcomes.size() ? outcomes[next++] : Delivered{};
+    return next < outcomes.size() ? outcomes[next++] : kAccepted;
   }
   std::vector<Delivered> outcomes;
   size_t next = 0;
-  std::function<void()> onFirst;
+  std::function<void()> meanwhile;
   Names delivered;
+
+ private:
+  FakeClock& clock_;
 };
 
 class Drain : public ::testing::Test {
  protected:
+  void SetUp() override { clock.SetWallTime(std::time(nullptr)); }
   int DrainWith(std::vector<Delivered> outcomes, int maxQueueHours = 24) {
     runner.outcomes = std::move(outcomes);
     runner.next = 0;
-    return DrainSpool({spool, runner, history, std::time(nullptr), maxQueueHours});
+    runner.delivered.clear();
+    return DrainSpool({spool, runner, history, clock, maxQueueHours});
+  }
+  std::string Queue(const std::string& message, const std::string& dated = "") {
+    const std::string name = spool.Add("447775123456," + message);
+    if (!dated.empty()) {
+      dir.Lay("touch -d '" + dated + "' spool/new/" + name);
+    }
+    return name;
   }
 
   TestDir dir;
   Spool spool = *Spool::Open(dir.path(), true);
-  ScriptedRunner runner;
+  FakeClock clock;
+  ScriptedRunner runner{clock};
   RecordingHistory history;
 };
 
-// Oldest first, each once; a failing delivery stops the drain with that item back at the
+// Oldest first, each once; a fault of the line stops the drain with that item back at the
 // head and everything after it left for the next drain.
-TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFailure) {
-  const Names items{spool.Add("447775123456,a"), spool.Add("447775123456,b"),
-                    spool.Add("447775123456,c")};
+TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFault) {
+  const Names items{Queue("a"), Queue("b"), Queue("c")};
   EXPECT_TRUE(std::is_sorted(items.begin(), items.end()));
   EXPECT_EQ(spool.Names(Folder::kTmp), Names{});
-  EXPECT_EQ(DrainWith({{0, 0}, {75, 0}}), 75);
-  EXPECT_EQ(runner.delivered, (Names{"447775123456,a", "447775123456,b"}));
+  EXPECT_EQ(DrainWith({kAccepted, {75, 0, false}}), 75);
+  EXPECT_EQ(runner.delivered, (Names{"a", "b"}));
   EXPECT_EQ(spool.Names(Folder::kNew), (Names{items[1], items[2]}));
   EXPECT_EQ(spool.Names(Folder::kCur), Names{});
-  EXPECT_EQ(history.lines.back().first,
-            "queue: item " + items[1] + " kept for the next drain; exit status 75");
-  EXPECT_EQ(DrainWith({{78, 0}}), 78) << "someone must look";
-  EXPECT_EQ(DrainWith({{0, 0}, {0, 0}}), 0);
+  EXPECT_EQ(history.lines,
+            (History{{"queue: item " + items[0] + " delivered; exit status 0", LOG_INFO},
+                     {"queue: item " + items[1] + " kept for the next drain; exit status 75",
+                      LOG_WARNING}}));
+  EXPECT_EQ(DrainWith({{78, 0, true}}), 78) << "someone must look, whatever the service did";
+  EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(spool.Names(Folder::kNew), Names{});
+}
+
+// The service refuses one message (a wrong number): the others go out all the same, the
+// refused item waits behind every item not refused, and its third refusal sets it aside.
+TEST_F(Drain, ARefusedItemWaitsBehindTheOthersAndFailsAtItsThird) {
+  const std::string refused = Queue("refused");
+  Queue("b");
+  EXPECT_EQ(DrainWith({kRefusal}), 75);
+  EXPECT_EQ(runner.delivered, (Names{"refused", "b"}));
+  EXPECT_EQ(spool.Names(Folder::kNew), Names{refused + ".r1"});
   EXPECT_EQ(history.lines.at(0),
-            (std::pair<std::string, int>{"queue: item " + items[0] + " delivered; exit status 0",
-                                         LOG_INFO}));
+            (std::pair<std::string, int>{"queue: item " + refused +
+                                             " refused by the service (1 of 3); queued behind the "
+                                             "others; exit status 75",
+                                         LOG_WARNING}));
+  Queue("d");
+  EXPECT_EQ(DrainWith({kAccepted, kRefusal}), 75);
+  EXPECT_EQ(runner.delivered, (Names{"d", "refused"}));
+  EXPECT_EQ(DrainWith({kRefusal}), 0);
+  EXPECT_EQ(spool.Names(Folder::kFailed), Names{refused + ".refused"});
+  EXPECT_EQ(history.lines.back(),
+            (std::pair<std::string, int>{"queue: item " + refused +
+                                             " for '447775123456' refused by the service 3 times; "
+                                             "moved to failed",
+                                         LOG_ERR}));
 }
 
 // What was queued meanwhile goes out in the same drain; what a stopped drain left in cur/
 // goes out first, again (at least once across a crash).
 TEST_F(Drain, TakesNewItemsAndReturnsInterruptedOnes) {
-  const std::string interrupted = spool.Add("447775123456,interrupted");
-  ASSERT_EQ(spool.Move(interrupted, Folder::kNew, Folder::kCur), 0);
-  spool.Add("447775123456,queued");
-  runner.onFirst = [&] { spool.Add("447775123456,meanwhile"); };
+  const std::string interrupted = Queue("interrupted");
+  ASSERT_EQ(spool.Move(interrupted, Folder::kNew, Folder::kCur, interrupted), 0);
+  Queue("queued");
+  runner.meanwhile = [&] { Queue("meanwhile"); };
   EXPECT_EQ(DrainWith({}), 0);
-  EXPECT_EQ(runner.delivered,
-            (Names{"447775123456,interrupted", "447775123456,queued", "447775123456,meanwhile"}));
+  EXPECT_EQ(runner.delivered, (Names{"interrupted", "queued", "meanwhile"}));
   EXPECT_EQ(
       history.lines.at(0).first,
       "queue: item " + interrupted + " was being delivered when a drain stopped; queued again");
 }
 
-// A stop ends the drain with 128+N; the item stays queued unless the service had accepted it.
-TEST_F(Drain, StopKeepsTheItemUnlessAccepted) {
-  const std::string first = spool.Add("447775123456,a");
-  EXPECT_EQ(DrainWith({{143, SIGTERM}}), 128 + SIGTERM);
+// A stop ends the drain with 128+N: the item stays queued unless the service accepted it,
+// and a stop that comes between deliveries is heard before the next entry, junk or not.
+TEST_F(Drain, StopKeepsTheItemUnlessAcceptedAndIsHeardBeforeEachEntry) {
+  const std::string first = Queue("a");
+  EXPECT_EQ(DrainWith({{143, SIGTERM, false}}), 128 + SIGTERM);
   EXPECT_EQ(spool.Names(Folder::kNew), Names{first});
-  EXPECT_EQ(DrainWith({{0, SIGTERM}}), 128 + SIGTERM);
-  EXPECT_EQ(spool.Names(Folder::kNew), Names{});
+  runner.meanwhile = [&] {
+    dir.Lay("cd spool/new; for i in $(seq 100); do touch junk$i; done");
+    clock.StopAt(clock.Elapsed(), SIGTERM);
+  };
+  EXPECT_EQ(DrainWith({kAccepted}), 128 + SIGTERM);
+  EXPECT_EQ(spool.Names(Folder::kNew).size(), 100U);
+  EXPECT_EQ(spool.Names(Folder::kFailed), Names{});
 }
 
-// Anything that is no item, or too old to be worth sending, goes to failed/ untouched and
-// never to the modem: links, hard links, FIFOs, oversize files, invalid requests.
-TEST_F(Drain, SetsAsideWhatIsNoItemAndWhatIsStale) {
-  dir.Lay(
-      "cd spool/new; echo secret > ../../target; ln -s ../../target link; ln ../../target hard; "
-      "mkfifo fifo; head -c 70000 /dev/zero > large; printf 44,x > invalid; "
-      "printf 447775123456,old > old; touch -d '25 hours ago' old");
+// Anything that is no item goes to failed/ untouched and never to the modem: links, hard
+// links, FIFOs, files over 64 KiB, invalid requests, a NUL byte, names not of the queue's
+// form (shown as printable ASCII); failed/ keeps what it holds, the journal is not flooded,
+// and an item of exactly 64 KiB goes out.
+TEST_F(Drain, SetsAsideWhatIsNoItemWithoutOverwritingOrFlooding) {
+  const std::string id = "000000000001.000000.0000001.";
+  dir.Lay("cd spool/new; echo secret >../../target; ln -s ../../target " + id +
+          "1; ln ../../target " + id + "2; mkfifo " + id + "3; head -c 65537 /dev/zero >" + id +
+          "4; printf 44,x >" + id +
+          "5; (printf 447775123456,; head -c 65523 /dev/zero | tr '\\0' x) >" + id +
+          "7; printf '447775123456,a\\0b' >" + id + "6; touch " +
+          "\"$(printf 'forged\\n9 queued\\033[2J')\"; for i in $(seq 25); do touch j$i; done; "
+          "touch ../failed/" +
+          id + "5.invalid");
   EXPECT_EQ(DrainWith({}), 0);
-  EXPECT_EQ(runner.delivered, Names{});
-  EXPECT_EQ(spool.Names(Folder::kFailed),
-            (Names{"fifo", "hard", "invalid", "large", "link", "old"}));
+  EXPECT_EQ(runner.delivered, Names{std::string(65523, 'x')});
   EXPECT_EQ(dir.Read("target"), "secret\n");
+  const Names failed = spool.Names(Folder::kFailed);
+  EXPECT_EQ(failed.size(), 1U + 6 + 26);
+  EXPECT_EQ(dir.Read("spool/failed/" + id + "5.invalid"), "") << "the earlier entry is kept";
+  EXPECT_EQ(Names(failed.begin(), failed.begin() + 6),
+            (Names{id + "1.unsafe", id + "2.unsafe", id + "3.unsafe", id + "4.unsafe",
+                   id + "5.invalid", id + "6.invalid"}));
   EXPECT_EQ(history.lines.at(0),
-            (std::pair<std::string, int>{"queue: item fifo not a regular file; moved to failed",
-                                         LOG_ERR}));
-  EXPECT_EQ(history.lines.back().first, "queue: item old older than 24 hours; moved to failed");
-  dir.Lay("printf 447775123456,old > spool/new/again; touch -d '25 hours ago' spool/new/again");
+            (std::pair<std::string, int>{
+                "queue: item 'forged?9 queued?[2J' has a name not of the queue's form; moved to "
+                "failed",
+                LOG_ERR}));
+  EXPECT_EQ(history.lines.size(), 22U);
+  EXPECT_EQ(history.lines.back().first, "queue: 12 more entries of new set aside likewise");
+}
+
+// Age is what the queue saw: checked just before each delivery (earlier ones take time),
+// and an item dated ahead of the clock is queued afresh so that it ages like any other.
+// What a writer left in tmp/ goes after 36 hours.
+TEST_F(Drain, AgeCountsFromWhatTheQueueSawAndIsCheckedBeforeEachDelivery) {
+  Queue("fresh");
+  const std::string old = Queue("old", "3590 seconds ago");
+  const std::string ahead = Queue("ahead", "tomorrow");
+  dir.Lay("touch -d '37 hours ago' spool/tmp/left; touch spool/tmp/writing");
+  EXPECT_EQ(DrainWith({}, 1), 0);
+  EXPECT_EQ(runner.delivered, (Names{"fresh", "ahead"}));
+  EXPECT_EQ(spool.Names(Folder::kFailed), Names{old + ".expired"});
+  EXPECT_EQ(spool.Names(Folder::kTmp), Names{"writing"});
+  EXPECT_TRUE(history.lines.at(2).first.starts_with(
+      "queue: item " + ahead + " is dated ahead of the clock; queued again as "));
+  Queue("old", "25 hours ago");
   EXPECT_EQ(DrainWith({}, 0), 0) << "0 hours: never too old";
-  EXPECT_EQ(runner.delivered, Names{"447775123456,old"});
+  EXPECT_EQ(runner.delivered, Names{"old"});
 }
 
 }  // namespace

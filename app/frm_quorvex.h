@@ -13,6 +13,7 @@
 #include "app/run_history.h"
 #include "base/clock.h"
 #include "base/run_error.h"
+#include "config/config_file.h"
 #include "config/settings.h"
 #include "modem/serial_line.h"
 #include "trace/trace_log.h"
@@ -29,12 +30,20 @@ struct Platform {
   RunHistory& history;
 };
 
+// The log line and critical notice of a configuration that cannot drive a delivery.
+struct MissingSetting {
+  std::string_view logLine;
+  std::string_view notice;
+};
+std::optional<MissingSetting> TellMissing(LoadedSettings::Missing missing);
+
 // What a run has come to so far, for its history line.
 struct RunState {
   std::string stage = "configuration";   // until the request is known
   std::string stopReason;                // the notice that stopped the run
   std::optional<std::string> recipient;  // once the request is known
   int attempts = 0;                      // attempts begun so far
+  int handOverFaults = 0;                // attempts that reached the service, not accepted
   bool accepted = false;  // the service accepted: from here on the run reports success
 };
 
@@ -51,6 +60,9 @@ class frmQuorvex {
   // process exit status; with the sole argument --check, checks the port and the modem
   // instead. Never raises: every failure ends in its one handler.
   int Form_Load();
+  // Once the run has ended: true when every attempt reached the service and none was
+  // accepted, so that the service refused this message rather than the line failing.
+  bool ServiceRefused() const;
 
   // Delivers tmpMessage to tmpSendToNumber through the messaging service, retrying faults
   // up to settings.MaxAttempts; true when the service accepted it. Logs every step, leaves
@@ -89,7 +101,6 @@ class frmQuorvex {
   void OpenTrace(TraceLog::Use use);
   bool LoadConfiguration();
   std::optional<ParsedRequest> ReadRequest();
-  void StopWithNotice(std::string_view logLine, std::string_view notice);
   int EndRun(int exitStatus, std::string_view outcome);
   int HandleRunError(const RunError& error);
   int EndStopped(const RunError& stop);
@@ -97,6 +108,8 @@ class frmQuorvex {
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
                             const std::string& tmpSendToNumber);
   bool PassRequest(std::string& tmpMessage, const std::string& tmpSendToNumber);
+  bool AcceptedBeforeTheStop(std::string answer);
+  void LogAcceptance(const std::string& tmpSendToNumber);
   void LogFault(AttemptOutcome fault);
   void PrepareRetry(AttemptOutcome fault);
   void CloseCommunications();

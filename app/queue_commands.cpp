@@ -1,5 +1,6 @@
 #include "app/queue_commands.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -12,11 +13,13 @@
 
 #include "app/drain.h"
 #include "app/exit_status.h"
+#include "app/frm_quorvex.h"
 #include "app/request.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
+#include "base/write_all.h"
 #include "config/config_file.h"
-#include "config/reader.h"
+#include "modem/posix_serial_line.h"
 #include "queue/spool.h"
 
 namespace quorvex {
@@ -24,10 +27,9 @@ namespace {
 
 // A failure ends the command with a notice, a history line and its exit status.
 int EndWithRunError(const QueueTools& tools, const RunError& error) {
-  const std::string text = RunErrorText(error);
-  tools.notices.Notify(text, NoticeKind::kPlain);
+  tools.notices.Notify(error.description(), NoticeKind::kPlain);
   const int status = ExitStatus(EndingOf(error.failure()));
-  tools.history.Record(StageHistoryLine("queue", "run error: " + text, status),
+  tools.history.Record(StageHistoryLine("queue", "run error: " + error.description(), status),
                        HistoryPriority(status));
   return status;
 }
@@ -38,30 +40,58 @@ int Guarded(const QueueTools& tools, Command command) {
                         [&](const RunError& error) { return EndWithRunError(tools, error); });
 }
 
-// A delivery in a child process: exactly `Quorvex REQUEST`, with its own log run, notices,
-// exit status and history line. It dies with the drain, as systemd kills a unit whole.
+// A delivery in a child process that runs exactly what `Quorvex REQUEST` runs, with its own
+// log run, notices, exit status and history line. The child is not a new program: the
+// request stays in memory, never on a command line or in the environment, and the drain's
+// signal handling stays in place, so that a stop sent at once is held, not lost. It tells
+// the drain through a pipe whether the service refused the message.
 class ChildDelivery final : public DeliveryRunner {
  public:
-  Delivered Deliver(const std::string& request) override {
+  explicit ChildDelivery(const QueueTools& tools) : tools_(tools) {}
+
+  Delivered Deliver(const std::string& request, const std::string& id) override {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+      throw LastOsError([] { return std::string("Cannot start a delivery"); });
+    }
+    const Fd reading(ends[0]);
+    Fd writing(ends[1]);
     const pid_t drain = ::getpid();
     const pid_t child = ::fork();
     if (child < 0) {
       throw LastOsError([] { return std::string("Cannot start a delivery"); });
     }
     if (child == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      sigset_t none;
-      sigemptyset(&none);
-      ::sigprocmask(SIG_SETMASK, &none, nullptr);
-      if (::getppid() == drain) {
-        ::execl("/proc/self/exe", "Quorvex", request.c_str(), static_cast<char*>(nullptr));
-      }
-      ::_exit(ExitStatus(Ending::kRunError));
+      ::_exit(DeliverInChild(drain, request, id, writing.get()));
     }
-    return AwaitChild(child);
+    writing.reset();
+    Delivered delivered = AwaitChild(child);
+    char told = 0;
+    delivered.refused = ::read(reading.get(), &told, 1) == 1 && told == 'r';
+    return delivered;
   }
 
  private:
+  // It dies with the drain, as systemd kills a unit whole, whatever the drain's caller
+  // ignored: SIGTERM is made a stop of its own first.
+  int DeliverInChild(pid_t drain, const std::string& request, const std::string& id, int report) {
+    CatchStopSignal(SIGTERM);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != drain) {
+      return ExitStatus(Ending::kRunError);  // the drain died before it could tell us
+    }
+    return WithOneHandler(
+        [&] {
+          PosixSerialLine line(tools_.exeDir, tools_.clock);
+          PrefixedHistory history(tools_.history, "queue: item " + id + ": ");
+          frmQuorvex form({tools_.exeDir, {request}, tools_.notices, tools_.clock, line, history});
+          const int status = form.Form_Load();
+          WriteAll(report, form.ServiceRefused() ? "r" : "-");
+          return status;
+        },
+        [](const RunError&) { return ExitStatus(Ending::kRunError); });
+  }
+
   // Waits with the stop signals let in; a stop is passed on, and the child awaited. (A
   // kernel without pidfd_open, before 5.3, lets them in only once the delivery ended.)
   static Delivered AwaitChild(pid_t child) {
@@ -81,17 +111,33 @@ class ChildDelivery final : public DeliveryRunner {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : ExitStatusForSignal(WTERMSIG(status)),
             stopSignal};
   }
+
+  const QueueTools& tools_;
 };
 
-// The setting that expires items; a configuration that cannot be read leaves the default,
-// and the delivery then tells what is wrong with it.
-int MaxQueueHours(const std::filesystem::path& exeDir) {
+// The drain applies a delivery's rules: a configuration that could not deliver expires
+// nothing either, and says what is wrong as a delivery would.
+std::optional<Settings> DrainSettings(const QueueTools& tools) {
+  std::string told;
   try {
-    const std::optional<std::string> bytes = ReadRegularFile(exeDir, "Quorvex.ini");
-    return bytes ? ReadConfiguration(*bytes).MaxQueueHours : Settings().MaxQueueHours;
-  } catch (const RunError&) {
-    return Settings().MaxQueueHours;
+    const LoadedSettings loaded = LoadSettings(tools.exeDir);
+    const std::optional<MissingSetting> missing = TellMissing(loaded.missing);
+    if (!missing) {
+      return loaded.settings;
+    }
+    told = missing->notice;
+    tools.notices.Notify(told, NoticeKind::kCritical);
+  } catch (const RunError& error) {
+    if (error.failure() != Failure::kSetting) {
+      throw;
+    }
+    told = RunErrorText(error);
+    tools.notices.Notify(told, NoticeKind::kPlain);
   }
+  const int status = ExitStatus(Ending::kConfiguration);
+  tools.history.Record(StageHistoryLine("queue: configuration", told, status),
+                       HistoryPriority(status));
+  return std::nullopt;
 }
 
 std::string Age(long long seconds) {
@@ -104,16 +150,38 @@ std::string Age(long long seconds) {
   return std::to_string(std::max(0LL, seconds)) + "s";
 }
 
-std::string ListingLine(const Spool& spool, const std::string& name, std::time_t now) {
-  const ItemRead item = spool.Read(Folder::kNew, name);
+// "ID  AGE  NUMBER  MESSAGE  NOTE": every name and text as a terminal can show it safely.
+std::string ListingLine(const Spool& spool, Folder folder, const std::string& name,
+                        const std::string& id, std::time_t now, const std::string& note) {
+  const ItemRead item = spool.Read(folder, name);
+  const std::string end = note.empty() ? "\n" : "  (" + note + ")\n";
   if (!item.problem.empty()) {
-    return name + "  -  (" + item.problem + ")\n";
+    return PrintableName(id) + "  -  (" + item.problem + ")" + end;
   }
   const ParsedRequest request = ParseRequest(item.request);
   const std::string what = request.status == RequestStatus::kValid
-                               ? QuotedValue(request.number) + "  " + QuotedValue(request.message)
+                               ? QuotedValue(request.number) + "  " +
+                                     QuotedValue(SevenBitText(request.message.substr(0, 200)))
                                : "(not a valid request)";
-  return name + "  " + Age(now - item.queuedAt) + "  " + what + "\n";
+  return PrintableName(id) + "  " + Age(now - item.queuedAt) + "  " + what + end;
+}
+
+std::string WaitingLine(const Spool& spool, const std::string& name, std::time_t now) {
+  const std::optional<ItemName> item = ParseItemName(name);
+  if (!item) {
+    return ListingLine(spool, Folder::kNew, name, name, now,
+                       "not an item: " + std::string(kMisnamed.text));
+  }
+  const std::string refused = item->refusals == 0 ? ""
+                                                  : "refused " + std::to_string(item->refusals) +
+                                                        (item->refusals == 1 ? " time" : " times");
+  return ListingLine(spool, Folder::kNew, name, item->id, now, refused);
+}
+
+std::string FailedLine(const Spool& spool, const std::string& name, std::time_t now) {
+  const auto failed = ParseFailedName(name);
+  return ListingLine(spool, Folder::kFailed, name, failed ? failed->first : name, now,
+                     "failed: " + std::string(failed ? failed->second.text : "set aside"));
 }
 
 }  // namespace
@@ -154,26 +222,43 @@ int DrainQueue(const QueueTools& tools) {
           NoticeKind::kPlain);
       return ExitStatus(Ending::kAnotherRun);
     }
-    ChildDelivery runner;
-    return DrainSpool(
-        {*spool, runner, tools.history, tools.clock.WallTime(), MaxQueueHours(tools.exeDir)});
+    const std::optional<Settings> settings = DrainSettings(tools);
+    if (!settings) {
+      return ExitStatus(Ending::kConfiguration);
+    }
+    ChildDelivery runner(tools);
+    return DrainSpool({*spool, runner, tools.history, tools.clock, settings->MaxQueueHours});
   });
 }
 
 int ListQueue(const QueueTools& tools) {
   return Guarded(tools, [&] {
     const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
-    if (!spool) {
-      return PrintResult("0 queued, 0 failed\n", tools.notices);
-    }
-    const std::vector<std::string> waiting = spool->Names(Folder::kNew);
     std::string listing;
-    for (const std::string& name : waiting) {
-      listing += ListingLine(*spool, name, tools.clock.WallTime());
+    size_t queued = 0;
+    size_t failed = 0;
+    if (spool) {
+      const std::time_t now = tools.clock.WallTime();
+      for (const std::string& name : spool->Names(Folder::kCur)) {
+        const std::optional<ItemName> item = ParseItemName(name);
+        listing +=
+            ListingLine(*spool, Folder::kCur, name, item ? item->id : name, now, "being delivered");
+        ++queued;
+      }
+      for (const std::string& name : spool->Names(Folder::kNew)) {
+        listing += WaitingLine(*spool, name, now);
+        ++queued;
+      }
+      for (const std::string& name : spool->Names(Folder::kFailed)) {
+        listing += FailedLine(*spool, name, now);
+        ++failed;
+      }
     }
-    return PrintResult(listing + std::to_string(waiting.size()) + " queued, " +
-                           std::to_string(spool->Names(Folder::kFailed).size()) + " failed\n",
-                       tools.notices);
+    listing += std::to_string(queued) + " queued, " + std::to_string(failed) + " failed\n";
+    if (const int error = WriteAll(STDOUT_FILENO, listing)) {
+      throw OsError(error, "Cannot write to standard output");
+    }
+    return ExitStatus(Ending::kAccepted);
   });
 }
 

@@ -17,6 +17,19 @@ class RunHistory {
   virtual void Record(std::string_view line, int priority) = 0;
 };
 
+// Puts `prefix` before each line: a delivery started by a drain names its item.
+class PrefixedHistory final : public RunHistory {
+ public:
+  PrefixedHistory(RunHistory& to, std::string prefix) : to_(to), prefix_(std::move(prefix)) {}
+  void Record(std::string_view line, int priority) override {
+    to_.Record(prefix_ + std::string(line), priority);
+  }
+
+ private:
+  RunHistory& to_;
+  std::string prefix_;
+};
+
 // "to 'NUMBER': OUTCOME; attempts N; exit status S", the number quoted as error texts quote
 // values, so that a line always fits in a datagram.
 std::string HistoryLine(std::string_view number, std::string_view outcome, int attempts,

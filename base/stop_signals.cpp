@@ -53,30 +53,37 @@ timespec PollTimeout(std::chrono::nanoseconds remaining) {
   return ToTimespec(std::max(remaining, std::chrono::nanoseconds(0)));
 }
 
-}  // namespace
-
-void BlockStopSignals() {
-  sigset_t stops;
-  sigemptyset(&stops);
+// Records `signal` as a stop and holds it off except inside the waits.
+void Catch(int signal) {
   struct sigaction action {};
   action.sa_handler = RecordStop;
   sigfillset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  ::sigprocmask(SIG_BLOCK, &one, nullptr);
+  sigdelset(&waitMask, signal);
+}
+
+}  // namespace
+
+void BlockStopSignals() {
+  ::sigprocmask(SIG_BLOCK, nullptr, &waitMask);
   for (const auto& [signal, name] : kStopSignals) {
     if (!IgnoredByCaller(signal)) {
-      sigaddset(&stops, signal);
-      ::sigaction(signal, &action, nullptr);
+      Catch(signal);
     }
   }
+  struct sigaction action {};
   action.sa_handler = OnContinue;
   ::sigaction(SIGCONT, &action, nullptr);
-  ::sigprocmask(SIG_BLOCK, &stops, &waitMask);
-  for (const auto& [signal, name] : kStopSignals) {
-    if (sigismember(&stops, signal)) {
-      sigdelset(&waitMask, signal);
-    }
-  }
   sigdelset(&waitMask, SIGCONT);
   blocked = true;
+}
+
+void CatchStopSignal(int signal) {
+  Catch(signal);
 }
 
 int PollWithStopSignals(pollfd* fds, nfds_t count, std::chrono::nanoseconds timeout) {

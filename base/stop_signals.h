@@ -16,6 +16,8 @@ namespace quorvex {
 
 // Installs the recording handler and blocks the stop signals. Called once, first thing.
 void BlockStopSignals();
+// Makes `signal` a stop even if the caller ignored it: a delivery must hear its drain die.
+void CatchStopSignal(int signal);
 
 // One ppoll on `fds` for at most `timeout`, with the stop signals let in; raises the stop
 // if one arrived, else returns what ppoll returned (errno kept). A SIGCONT ends it early,

@@ -182,12 +182,29 @@ std::string Concat(std::initializer_list<std::string_view> parts) {
   return joined;
 }
 
+namespace {
+
+constexpr size_t kLongestQuoted = 40;
+
+std::string CutToQuote(std::string_view value) {
+  return std::string(value.substr(0, kLongestQuoted));
+}
+
+std::string Ellipsis(std::string_view value) {
+  return value.size() > kLongestQuoted ? "..." : "";
+}
+
+}  // namespace
+
 std::string QuotedValue(std::string_view value) {
-  constexpr size_t kLongest = 40;
-  if (value.size() <= kLongest) {
-    return BlankControls(std::string(value));
-  }
-  return BlankControls(std::string(value.substr(0, kLongest))) + "...";
+  return BlankControls(CutToQuote(value)) + Ellipsis(value);
+}
+
+std::string PrintableName(std::string_view name) {
+  std::string shown = CutToQuote(name);
+  std::replace_if(
+      shown.begin(), shown.end(), [](char c) { return !IsPrintableAscii(c); }, '?');
+  return shown + Ellipsis(name);
 }
 
 }  // namespace quorvex

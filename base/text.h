@@ -29,5 +29,8 @@ std::string SevenBitText(std::string_view text);
 std::string Concat(std::initializer_list<std::string_view> parts);
 // A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
 std::string QuotedValue(std::string_view value);
+// A name someone else chose, as a listing or the journal shows it: each byte outside
+// printable ASCII as "?" (no escape sequence reaches a terminal), at most 40, then "...".
+std::string PrintableName(std::string_view name);
 
 }  // namespace quorvex

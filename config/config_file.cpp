@@ -8,6 +8,7 @@
 
 #include "base/run_error.h"
 #include "base/trusted_open.h"
+#include "config/reader.h"
 
 namespace quorvex {
 namespace {
@@ -63,6 +64,19 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
     throw TooLarge(file.reached);
   }
   return ReadAtMostLimit(file.fd.get(), file.reached);
+}
+
+LoadedSettings LoadSettings(const std::filesystem::path& dir) {
+  using Missing = LoadedSettings::Missing;
+  const std::optional<std::string> bytes = ReadRegularFile(dir, "Quorvex.ini");
+  if (!bytes) {
+    return {{}, Missing::kFile};
+  }
+  const Settings settings = ReadConfiguration(*bytes);
+  const Missing missing = settings.ComPort == 0       ? Missing::kComPort
+                          : settings.SMSPhone.empty() ? Missing::kSMSPhone
+                                                      : Missing::kNothing;
+  return {settings, missing};
 }
 
 }  // namespace quorvex

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "config/settings.h"
+
 namespace quorvex {
 
 // No real configuration comes near this; a larger file is a mistake or an attack.
@@ -15,5 +17,15 @@ inline constexpr size_t kLargestConfiguration = 1024 * 1024;
 // read, on the file that was opened.
 std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
                                            const std::string& name);
+
+// What Quorvex.ini in `dir` came to: the settings, or the first of the file, the port and the
+// dial string that is missing. A file that cannot be read and a value that cannot be
+// converted or used are RunErrors (kSetting).
+struct LoadedSettings {
+  enum class Missing { kNothing, kFile, kComPort, kSMSPhone };
+  Settings settings;
+  Missing missing = Missing::kNothing;
+};
+LoadedSettings LoadSettings(const std::filesystem::path& dir);
 
 }  // namespace quorvex

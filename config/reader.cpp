@@ -12,7 +12,6 @@
 namespace quorvex {
 namespace {
 
-constexpr int16_t kDefaultMaxAttempts = 5;
 constexpr std::string_view kComPortKey = "COMPORT=";
 constexpr std::string_view kSMSPhoneKey = "SMSPHONE=";
 constexpr std::string_view kMaxAttemptsKey = "MAXATTEMPTS=";
@@ -95,7 +94,6 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
 
 Settings ReadConfiguration(std::string_view bytes) {
   Settings settings;
-  settings.MaxAttempts = kDefaultMaxAttempts;
   for (std::string_view rawLine : SplitLines(bytes)) {
     const std::string line = ToUpperAscii(rawLine);
     const std::string_view view = line;

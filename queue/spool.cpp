@@ -23,11 +23,13 @@ struct FolderSpec {
   const char* name;
   mode_t mode;
 };
-// tmp/ and new/ are sticky: a member of the group adds items but cannot take another's.
-constexpr FolderSpec kFolders[] = {{"tmp", 01770}, {"new", 01770}, {"cur", 0750}, {"failed", 0750}};
+// tmp/ and new/ are sticky: a member of the group adds items but cannot take another's; and
+// set-group-ID, so that every item takes the spool's group, which the drain reads with.
+constexpr FolderSpec kFolders[] = {{"tmp", 03770}, {"new", 03770}, {"cur", 0750}, {"failed", 0750}};
+constexpr FailedReason kReasons[] = {kRefused, kExpired, kInvalid, kUnsafe, kMisnamed};
 
 // Time, then process, then a counter: names sort in the order of queueing.
-std::string NewItemName() {
+std::string NewItemId() {
   static std::atomic<unsigned> counter{0};
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -51,13 +53,67 @@ std::string ItemDoubt(const struct stat& info) {
   return {};
 }
 
-void Sync(int fd, const std::string& what) {
-  if (::fsync(fd) != 0) {
-    throw LastOsError([&] { return "Cannot sync " + what; });
+bool AllDigits(std::string_view text, size_t fewest, size_t most) {
+  return text.size() >= fewest && text.size() <= most &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A folder made by mistake with other modes (cur/ world-writable, say) would let others
+// plant what the drain then delivers.
+void RequireMode(const Fd& folder, const FolderSpec& spec, const std::string& path) {
+  struct stat info {};
+  if (::fstat(folder.get(), &info) != 0) {
+    throw LastOsError([&] { return "Cannot examine spool folder " + path; });
+  }
+  const mode_t mode = info.st_mode & 07777;
+  if (mode != spec.mode && !(spec.mode == 03770 && mode == 01770)) {
+    char text[64];
+    std::snprintf(text, sizeof text, ": mode %04o, not %04o", static_cast<unsigned>(mode),
+                  static_cast<unsigned>(spec.mode));
+    throw RunError(EPERM, "Refusing spool folder " + path + text);
   }
 }
 
 }  // namespace
+
+std::optional<ItemName> ParseItemName(std::string_view name) {
+  std::vector<std::string_view> fields;
+  for (size_t start = 0; start <= name.size() && fields.size() < 6;) {
+    const size_t end = std::min(name.find('.', start), name.size());
+    fields.push_back(name.substr(start, end - start));
+    start = end + 1;
+  }
+  const bool idForm = (fields.size() == 4 || fields.size() == 5) && AllDigits(fields[0], 12, 12) &&
+                      AllDigits(fields[1], 6, 6) && AllDigits(fields[2], 7, 10) &&
+                      AllDigits(fields[3], 1, 10);
+  if (!idForm) {
+    return std::nullopt;
+  }
+  if (fields.size() == 4) {
+    return ItemName{std::string(name), 0};
+  }
+  const std::string_view count = fields[4];
+  if (count.size() != 2 || count[0] != 'r' || count[1] < '1' || count[1] >= '0' + kMostRefusals) {
+    return std::nullopt;
+  }
+  return ItemName{std::string(name.substr(0, name.size() - 3)), count[1] - '0'};
+}
+
+std::string FileNameOf(const ItemName& item) {
+  return item.refusals == 0 ? item.id : item.id + ".r" + std::to_string(item.refusals);
+}
+
+std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_view name) {
+  const size_t dot = name.rfind('.');
+  const std::optional<ItemName> item =
+      dot == std::string_view::npos ? std::nullopt : ParseItemName(name.substr(0, dot));
+  for (const FailedReason& reason : kReasons) {
+    if (item && item->refusals == 0 && name.substr(dot + 1) == reason.code) {
+      return std::pair{item->id, reason};
+    }
+  }
+  return std::nullopt;
+}
 
 std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool create) {
   Spool spool;
@@ -72,34 +128,40 @@ std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool creat
   spool.spool_ = std::move(top.fd);
   for (size_t i = 0; i < std::size(kFolders); ++i) {
     const std::string name = std::string("spool/") + kFolders[i].name;
+    const std::string path = spool.path_ + "/" + kFolders[i].name;
     OpenedFile folder = OpenTrustedDirectory(exeDir, name, create ? kFolders[i].mode : 0, "spool");
     if (!folder.fd.valid()) {
-      throw OsError(folder.error,
-                    "Cannot open spool folder " + spool.path_ + "/" + kFolders[i].name);
+      throw OsError(folder.error, "Cannot open spool folder " + path);
     }
+    RequireMode(folder.fd, kFolders[i], path);
     spool.folders_[i] = std::move(folder.fd);
   }
   return spool;
 }
 
-std::string Spool::Add(std::string_view request) {
-  const std::string name = NewItemName();
-  const std::string file = path_ + "/tmp/" + name;
+std::string Spool::Add(std::string_view request, int refusals) const {
+  const std::string name = FileNameOf({NewItemId(), refusals});
+  const std::string file = PathOf(Folder::kTmp, name);
   Fd item(::openat(Of(Folder::kTmp).get(), name.c_str(),
                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
   if (!item.valid()) {
     throw LastOsError([&] { return "Cannot create " + file; });
   }
-  if (const int error = WriteAll(item.get(), request)) {
-    ::unlinkat(Of(Folder::kTmp).get(), name.c_str(), 0);
-    throw OsError(error, "Cannot write " + file);
+  // Whatever the umask: the drain reads items through their group.
+  int error = ::fchmod(item.get(), 0640) == 0 ? WriteAll(item.get(), request) : errno;
+  error = error == 0 && ::fsync(item.get()) != 0 ? errno : error;
+  error = error == 0 ? Move(name, Folder::kTmp, Folder::kNew, name) : error;
+  if (error != 0) {
+    Remove(name, Folder::kTmp);
+    throw OsError(error, "Cannot queue " + file);
   }
-  Sync(item.get(), file);
-  if (const int error = Move(name, Folder::kTmp, Folder::kNew)) {
-    ::unlinkat(Of(Folder::kTmp).get(), name.c_str(), 0);
-    throw OsError(error, "Cannot move " + file + " into " + path_ + "/new");
+  // Not durable until new/ is synced: taken back, unless a drain has already taken it.
+  if (::fsync(Of(Folder::kNew).get()) != 0) {
+    const int syncError = errno;
+    if (Remove(name, Folder::kNew) != ENOENT) {
+      throw OsError(syncError, "Cannot sync " + path_ + "/new");
+    }
   }
-  Sync(Of(Folder::kNew).get(), path_ + "/new");
   return name;
 }
 
@@ -146,24 +208,59 @@ ItemRead Spool::Read(Folder folder, const std::string& name) const {
   return {request, info.st_mtime, ""};
 }
 
-int Spool::Move(const std::string& name, Folder from, Folder to) const {
-  return ::renameat(Of(from).get(), name.c_str(), Of(to).get(), name.c_str()) == 0 ? 0 : errno;
+int Spool::Move(const std::string& name, Folder from, Folder to, const std::string& as) const {
+  return ::renameat2(Of(from).get(), name.c_str(), Of(to).get(), as.c_str(), RENAME_NOREPLACE) == 0
+             ? 0
+             : errno;
 }
 
-void Spool::Remove(const std::string& name, Folder folder) const {
-  ::unlinkat(Of(folder).get(), name.c_str(), 0);
+int Spool::SetAside(const std::string& name, Folder from, const FailedReason& reason) const {
+  const std::optional<ItemName> item = ParseItemName(name);
+  std::string id = item ? item->id : NewItemId();
+  for (int tries = 1;; ++tries) {
+    const int error = Move(name, from, Folder::kFailed, id + "." + std::string(reason.code));
+    if (error != EEXIST || tries == 3) {
+      return error;
+    }
+    id = NewItemId();
+  }
 }
 
+int Spool::Remove(const std::string& name, Folder folder) const {
+  return ::unlinkat(Of(folder).get(), name.c_str(), 0) == 0 ? 0 : errno;
+}
+
+void Spool::RemoveLeftovers(std::time_t before) const {
+  for (const std::string& name : Names(Folder::kTmp)) {
+    struct stat info {};
+    if (::fstatat(Of(Folder::kTmp).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        info.st_mtime < before) {
+      Remove(name, Folder::kTmp);
+    }
+  }
+}
+
+// The lock is a file of its own, 0600: a lock that others could take would block every drain.
 Fd Spool::LockForDrain() const {
   Fd lock(::openat(spool_.get(), "drain.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!lock.valid()) {
-    throw LastOsError([&] { return "Cannot open the drain's lock in " + path_; });
+    throw LastOsError([&] { return "Cannot open the drain's lock " + path_ + "/drain.lock"; });
   }
-  return ::flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? std::move(lock) : Fd();
+  if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+    return lock;
+  }
+  if (errno != EWOULDBLOCK) {
+    throw LastOsError([&] { return "Cannot lock " + path_ + "/drain.lock"; });
+  }
+  return Fd();
 }
 
 const Fd& Spool::Of(Folder folder) const {
   return folders_[static_cast<size_t>(folder)];
+}
+
+std::string Spool::PathOf(Folder folder, const std::string& name) const {
+  return path_ + "/" + kFolders[static_cast<size_t>(folder)].name + "/" + name;
 }
 
 }  // namespace quorvex

@@ -33,9 +33,7 @@ class FakeClock final : public Clock {
       throw StopError(std::exchange(stop_, std::nullopt)->second);
     }
   }
-  std::time_t WallTime() override {
-    return 1772719623 + static_cast<std::time_t>(Elapsed());  // 05/03/2026 14:07:03 UTC
-  }
+  std::time_t WallTime() override { return wallStart_ + static_cast<std::time_t>(Elapsed()); }
   std::tm LocalTime() override {
     const std::time_t now = WallTime();
     std::tm local{};
@@ -45,12 +43,15 @@ class FakeClock final : public Clock {
   double Elapsed() const { return Seconds(now_ - kStart).count(); }
   // Makes every sleep end after at most `step`, as an interrupted sleep would.
   void WakeEarly(std::chrono::milliseconds step) { wakeStep_ = step; }
+  // Makes the wall clock read `now` at this moment, for files dated by the real one.
+  void SetWallTime(std::time_t now) { wallStart_ = now - static_cast<std::time_t>(Elapsed()); }
   // Delivers stop signal `signal` to the sleep that reaches `seconds` since the start.
   void StopAt(double seconds, int signal) { stop_ = {seconds, signal}; }
 
  private:
   static constexpr MonotonicTime kStart = MonotonicTime{} + std::chrono::hours(100);
   MonotonicTime now_ = kStart;
+  std::time_t wallStart_ = 1772719623;  // 05/03/2026 14:07:03 UTC
   std::chrono::milliseconds wakeStep_{0};
   std::optional<std::pair<double, int>> stop_;
 };
@@ -191,7 +192,9 @@ class RecordingHistory final : public RunHistory {
 struct RunHarness {
   int Run(std::vector<std::string> arguments) {
     frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line, history});
-    return form.Form_Load();
+    const int status = form.Form_Load();
+    refused = form.ServiceRefused();
+    return status;
   }
 
   // The log with each timestamp shown as whole seconds since 14:07:03: "+39 text".
@@ -216,6 +219,7 @@ struct RunHarness {
   FakeClock clock;
   FakeLine line{clock};
   RecordingHistory history;
+  bool refused = false;  // what the last run would tell a drain
 };
 
 }  // namespace quorvex
