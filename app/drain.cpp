@@ -23,13 +23,6 @@ constexpr std::time_t kMostAhead = 300;
 // What a writer left in tmp/ when it died is removed after this, as maildir readers do.
 constexpr std::time_t kLeftoverAge = 36 * 3600;
 
-// Fewer refusals first, then oldest first; entries that are no items before both, since
-// setting them aside delays no one.
-long SortKey(const std::string& name) {
-  const std::optional<ItemName> item = ParseItemName(name);
-  return item ? item->refusals : -1;
-}
-
 // What taking one entry came to: whether it was delivered (new/ is then read again), and
 // the drain's exit status when it must stop.
 struct Step {
@@ -80,9 +73,7 @@ class Drain {
 
   std::vector<std::string> Waiting() const {
     std::vector<std::string> names = c_.spool.Names(Folder::kNew);
-    std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-      return SortKey(a) < SortKey(b);
-    });
+    SortInDeliveryOrder(names);
     return names;
   }
 

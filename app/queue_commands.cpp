@@ -245,7 +245,9 @@ int ListQueue(const QueueTools& tools) {
             ListingLine(*spool, Folder::kCur, name, item ? item->id : name, now, "being delivered");
         ++queued;
       }
-      for (const std::string& name : spool->Names(Folder::kNew)) {
+      std::vector<std::string> waiting = spool->Names(Folder::kNew);
+      SortInDeliveryOrder(waiting);
+      for (const std::string& name : waiting) {
         listing += WaitingLine(*spool, name, now);
         ++queued;
       }

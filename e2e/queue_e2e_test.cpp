@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 
 #include "e2e/harness.h"
 
@@ -65,6 +66,31 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
   EXPECT_EQ(Waiting(), 0U);
   EXPECT_NE(modem->StopAndCollectReceived().find("447775123456\rDisk full on db7\r"),
             std::string::npos);
+}
+
+// The listing shows the item being delivered, refusals and failed entries with their
+// reasons, and no name or text can forge a line or reach the terminal as a control.
+TEST_F(Queue, ListsEveryEntrySafely) {
+  const std::string id = "001796639223.932658.0004718.";
+  installation.Run({"--queue", "447775123456,first"});
+  installation.dir.Lay("cd spool; printf '447775123456,a\033[2Jb' >new/" + id +
+                       "1.r2; printf "
+                       "'447775123456,c' >cur/" +
+                       id + "2; printf 44,x >failed/" + id +
+                       "3.invalid; touch \"new/$(printf 'x\n9 queued, 0 failed')\"");
+  const Outcome listed = installation.Run({"--list-queue"});
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  const std::string out = std::regex_replace(listed.out, std::regex(R"(  \d+[smhd]  )"), "  AGE  ");
+  EXPECT_TRUE(std::regex_match(
+      out, std::regex(id +
+                      "2  AGE  447775123456  c  \\(being delivered\\)\n"
+                      "x\\?9 queued, 0 failed  AGE  \\(not a valid request\\)  \\(not an "
+                      "item: a name not of the queue's form\\)\n" +
+                      R"(\d{12}\.\d{6}\.\d{7}\.0  AGE  447775123456  first\n)" + id +
+                      "1  AGE  447775123456  a \\[2Jb  \\(refused 2 times\\)\n" + id +
+                      "3  AGE  \\(not a valid request\\)  \\(failed: not a valid request\\)\n"
+                      "4 queued, 1 failed\n")))
+      << listed.out;
 }
 
 // Queueing never waits for the modem or the installation's lock: 200 callers at once during

@@ -103,6 +103,17 @@ std::string FileNameOf(const ItemName& item) {
   return item.refusals == 0 ? item.id : item.id + ".r" + std::to_string(item.refusals);
 }
 
+void SortInDeliveryOrder(std::vector<std::string>& names) {
+  const auto refusals = [](const std::string& name) {
+    const std::optional<ItemName> item = ParseItemName(name);
+    return item ? item->refusals : -1;
+  };
+  std::sort(names.begin(), names.end());
+  std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+    return refusals(a) < refusals(b);
+  });
+}
+
 std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_view name) {
   const size_t dot = name.rfind('.');
   const std::optional<ItemName> item =

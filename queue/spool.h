@@ -30,6 +30,9 @@ struct ItemName {
 };
 std::optional<ItemName> ParseItemName(std::string_view name);
 std::string FileNameOf(const ItemName& item);
+// Sorts names of new/ as a drain takes them: entries that are no items first (setting them
+// aside delays no one), then items refused fewer times, oldest first among equals.
+void SortInDeliveryOrder(std::vector<std::string>& names);
 
 // Why an entry is in failed/: its name there is "ID.CODE".
 struct FailedReason {

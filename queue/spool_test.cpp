@@ -1,0 +1,55 @@
+#include "queue/spool.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "testing/test.h"
+
+namespace quorvex {
+namespace {
+
+std::string ModeOf(const std::filesystem::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return mode;
+}
+
+// Made with exact modes whatever the umask (a group that queues must write tmp/ and new/,
+// and the drain reads items through their group); a folder of other modes is refused.
+TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
+  TestDir dir;
+  EXPECT_EQ(Spool::Open(dir.path(), false), std::nullopt) << "missing, not to be made";
+  const mode_t umask = ::umask(077);
+  const std::string name = Spool::Open(dir.path(), true)->Add("447775123456,hi");
+  ::umask(umask);
+  const std::filesystem::path spool = dir.path() / "spool";
+  EXPECT_EQ(ModeOf(spool), "0755");
+  EXPECT_EQ(ModeOf(spool / "tmp") + ModeOf(spool / "new") + ModeOf(spool / "cur") +
+                ModeOf(spool / "failed"),
+            "3770377007500750");
+  EXPECT_EQ(ModeOf(spool / "new" / name), "0640");
+  dir.Lay("chmod 1777 spool/cur");
+  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), false); }).description(),
+            "Refusing spool folder " + (spool / "cur").string() + ": mode 1777, not 0750");
+}
+
+// Only names of the queue's own form are items: a name someone chose cannot pass for one.
+TEST(ItemName, IsTheQueuesOwnFormOnly) {
+  const std::string id = "001796639223.932658.0004718.0";
+  EXPECT_EQ(ParseItemName(id)->refusals, 0);
+  EXPECT_EQ(ParseItemName(id + ".r2")->id, id);
+  EXPECT_EQ(ParseItemName(id + ".r2")->refusals, 2);
+  EXPECT_EQ(FileNameOf({id, 1}), id + ".r1");
+  for (const std::string& bad : std::vector<std::string>{
+           id + ".r3", id + ".r0", id + ".x", id + ".", "01796639223.932658.0004718.0",
+           "001796639223.932658.000471.0", "001796639223.932658.0004718.", id + "\n", "a" + id}) {
+    EXPECT_EQ(ParseItemName(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(ParseFailedName(id + ".refused")->second.text, kRefused.text);
+  EXPECT_EQ(ParseFailedName(id + ".r1.refused"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quorvex
