@@ -33,6 +33,10 @@ if command -v systemd-analyze >/dev/null && [ -d /lib/systemd/system ]; then
   cp /lib/systemd/system/*.target "$scratch/verify/lib/systemd/system/"
   systemd-analyze verify --man=no --root="$scratch/verify" "$scratch"/verify/lib/systemd/system/quorvex-drain.* ||
     fail "systemd-analyze verify"
+  # The drain reads what others queued: its exposure must stay at 1.0 (10 tenths) or less.
+  systemd-analyze security --offline=yes --threshold=10 \
+    "$scratch/verify/lib/systemd/system/quorvex-drain.service" >/dev/null ||
+    fail "systemd-analyze security rates quorvex-drain.service above 1.0"
 fi
 grep -qx 'ComPort=' "$root/etc/quorvex/Quorvex.ini" || fail "ComPort= is not left to the admin"
 [ "$(stat -c %a "$root/var/log/quorvex")" = 755 ] || fail "/var/log/quorvex is not 0755"
@@ -46,19 +50,28 @@ grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is n
 # postinst makes the shared log, and purge leaves nothing.
 if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
   admin=$scratch/dpkg/var/lib/dpkg
-  mkdir -p "$admin/updates" "$admin/info" && touch "$admin/status"
+  mkdir -p "$admin/updates" "$admin/info" "$scratch/dpkg/etc" && touch "$admin/status"
+  # The postinst makes its group in the scratch root's own group file.
+  cp /etc/group /etc/gshadow /etc/passwd /etc/shadow "$scratch/dpkg/etc/"
+  grep -v '^quorvex:' /etc/group >"$scratch/dpkg/etc/group"
   in_root() {
     dpkg --root="$scratch/dpkg" --force-script-chrootless --force-depends --log=/dev/null "$@" \
       >"$scratch/dpkg.out" 2>&1 || { cat "$scratch/dpkg.out" >&2; fail "dpkg $*"; }
   }
   in_root -i "$deb"
-  modes=$(cd "$scratch/dpkg/var" && stat -c '%n=%U:%G:%a' log/quorvex log/quorvex/Quorvex.log \
-    spool/quorvex spool/quorvex/tmp spool/quorvex/new spool/quorvex/cur spool/quorvex/failed)
-  [ "$(echo $modes)" = "log/quorvex=root:dialout:2755 log/quorvex/Quorvex.log=root:dialout:660 \
-spool/quorvex=root:dialout:755 spool/quorvex/tmp=root:dialout:1770 spool/quorvex/new=root:dialout:1770 \
-spool/quorvex/cur=root:dialout:750 spool/quorvex/failed=root:dialout:750" ] || fail "modes: $modes"
+  queue=$(sed -n 's/^quorvex:[^:]*:\([0-9]*\):.*/\1/p' "$scratch/dpkg/etc/group")
+  [ -n "$queue" ] || fail "no quorvex group"
+  modes=$(cd "$scratch/dpkg/var" && stat -c '%n=%U:%g:%a' log/quorvex/Quorvex.log \
+    spool/quorvex spool/quorvex/tmp spool/quorvex/new spool/quorvex/cur spool/quorvex/failed \
+    spool/quorvex/drain.lock)
+  [ "$(echo $modes)" = "log/quorvex/Quorvex.log=root:$(getent group dialout | cut -d: -f3):660 \
+spool/quorvex=root:$queue:755 spool/quorvex/tmp=root:$queue:3770 spool/quorvex/new=root:$queue:3770 \
+spool/quorvex/cur=root:$queue:750 spool/quorvex/failed=root:$queue:750 \
+spool/quorvex/drain.lock=root:0:600" ] || fail "modes: $modes"
+  [ "$(stat -c %a "$scratch/dpkg/var/log/quorvex")" = 2755 ] || fail "log directory mode"
   in_root -P quorvex
-  left=$(find "$scratch/dpkg" -path "$admin" -prune -o -print |
+  grep -q '^quorvex:' "$scratch/dpkg/etc/group" || fail "purge removed the quorvex group"
+  left=$(find "$scratch/dpkg" -path "$admin" -prune -o -path "$scratch/dpkg/etc" -prune -o -print |
     grep -v -x -e "$scratch/dpkg" -e "$scratch/dpkg/var" -e "$scratch/dpkg/var/lib" || true)
   [ -z "$left" ] || fail "purge left $left"
 fi
