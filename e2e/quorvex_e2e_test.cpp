@@ -128,6 +128,15 @@ INSTANTIATE_TEST_SUITE_P(
         Case("ListASpoolOfAnotherUser", "", {"--list-queue"}, 74,
              "Quorvex: Refusing spool DIR/spool: DIR/spool belongs to user nobody\n", {},
              "mkdir spool; chown nobody spool"),
+        // A drain applies the delivery's rules: its item of 1970 does not expire on a setting
+        // the drain cannot read.
+        Case("DrainWithAnUnreadableSetting", "ComPort=2\nSMSPhone=1\nMaxQueueHours=48h\n",
+             {"--drain"}, 78,
+             "Quorvex: Error #13 (Type mismatch: MAXQUEUEHOURS value '48H' is not a number) "
+             "occurred during initialization...\n",
+             {},
+             "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
+             "echo 447775123456,x >new/000000000001.000000.0000001.1"),
         Case("MistypedOption", kNoModemIni, {"--chek"}, 64,
              "Quorvex: unknown option '--chek' - see Quorvex --help\n", {}),
         Case("HelpToAFullOutput", "", {"--help"}, 74,
