@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <deque>
 
 #include "base/run_error.h"
@@ -191,20 +192,27 @@ class Walk {
     return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW, mode)), path, false);
   }
 
+  // Made under a name of its own and renamed into place once it has its mode: a process
+  // that opens it meanwhile (a second queueing at the same moment) never sees the umask's.
   OpenedFile MakeDirectory(const std::string& part, const std::string& path, int flags,
                            mode_t mode) {
-    const bool made = ::mkdirat(at_.get(), part.c_str(), mode) == 0;
-    if (!made && errno != EEXIST) {
+    const std::string made = "." + part + ".new." + std::to_string(::getpid());
+    if (::mkdirat(at_.get(), made.c_str(), 0700) != 0) {
       return Failed(errno, path, false);
     }
-    Fd fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW));
-    // The umask must not take the group's write bit: members of the group add items.
-    if (made && fd.valid() && ::fchmod(fd.get(), mode) != 0) {
-      return Failed(errno, path, false);
+    const Fd fd(::openat(at_.get(), made.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const bool placed =
+        fd.valid() && ::fchmod(fd.get(), mode) == 0 &&
+        ::renameat2(at_.get(), made.c_str(), at_.get(), part.c_str(), RENAME_NOREPLACE) == 0;
+    const int error = errno;
+    if (!placed) {
+      ::unlinkat(at_.get(), made.c_str(), AT_REMOVEDIR);
+      if (error != EEXIST) {
+        return Failed(error, path, false);
+      }
     }
-    return Verified(std::move(fd), path, !made);
+    return Verified(Fd(::openat(at_.get(), part.c_str(), flags | O_NOFOLLOW)), path, !placed);
   }
-
   OpenedFile OpenExisting(const std::string& part, const std::string& path, const struct stat& info,
                           int flags, mode_t mode) {
     CheckDirectory();
