@@ -13,6 +13,11 @@ std::string AnswerToInitialisation(std::string_view answer) {
     return "did not answer the initialisation";
   }
   const std::string_view line = answer.substr(start, answer.find_first_of("\r\n", start) - start);
+  // A modem that only echoes (or a line looped back) says nothing of its own.
+  if (answer.find_first_not_of("\r\n", start + line.size()) == std::string_view::npos &&
+      kInitialise.starts_with(line) && kInitialise.size() == line.size() + 1) {
+    return "echoed the initialisation and gave no answer";
+  }
   return "answered '" + QuotedValue(line) + "' to the initialisation";
 }
 

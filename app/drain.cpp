@@ -154,6 +154,10 @@ class Drain {
     }
     const bool look = delivered.status == ExitStatus(Ending::kRunError) ||
                       delivered.status == ExitStatus(Ending::kConfiguration);
+    why_ =
+        "the delivery of " + item.id + " ended with exit status " +
+        std::to_string(delivered.status) +
+        (look ? ": someone must look (see the log)" : ": the modem or the line, try again later");
     return look ? delivered.status : ExitStatus(Ending::kNotDelivered);
   }
 
@@ -161,6 +165,7 @@ class Drain {
   // behind the others, and after its last chance it is set aside for the admin.
   void Refused(const std::string& name, const ItemName& item, const std::string& request) {
     const int refusals = item.refusals + 1;
+    why_ = "refused by the service, waiting for their next drain";
     if (refusals < kMostRefusals) {
       PutBack(name, item.id, FileNameOf({item.id, refusals}),
               "refused by the service (" + std::to_string(refusals) + " of " +
@@ -220,7 +225,17 @@ class Drain {
     return {};
   }
 
+  // A drain that leaves items says how many and why, in one line; one that emptied the
+  // queue, or was stopped, says nothing.
   int Finish(int status) {
+    if (status != ExitStatus(Ending::kAccepted) && status < 128) {
+      const size_t waiting =
+          c_.spool.Names(Folder::kNew).size() + c_.spool.Names(Folder::kCur).size();
+      c_.notices.Notify(
+          std::to_string(waiting) + (waiting == 1 ? " item waits in " : " items wait in ") +
+              c_.spool.path() + ": " + (why_.empty() ? "left for another drain" : why_),
+          NoticeKind::kPlain);
+    }
     if (setAside_ > kMostToldSetAside) {
       c_.history.Record("queue: " + std::to_string(setAside_ - kMostToldSetAside) +
                             " more entries of new set aside likewise",
@@ -238,6 +253,7 @@ class Drain {
   const DrainContext& c_;
   std::set<std::string> passed_;  // IDs of the items taken, names of the other entries
   int setAside_ = 0;
+  std::string why_;  // why items are left, once the drain knows
 };
 
 }  // namespace

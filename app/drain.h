@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "app/notices.h"
 #include "app/run_history.h"
 #include "base/clock.h"
 #include "queue/spool.h"
@@ -29,6 +30,7 @@ struct DrainContext {
   const Spool& spool;
   DeliveryRunner& runner;
   RunHistory& history;
+  NoticeSink& notices;  // one line when items are left, for cron's mail and the journal
   Clock& clock;
   int maxQueueHours;
 };

@@ -45,7 +45,8 @@ class Drain : public ::testing::Test {
     runner.outcomes = std::move(outcomes);
     runner.next = 0;
     runner.delivered.clear();
-    return DrainSpool({spool, runner, history, clock, maxQueueHours});
+    notices.said.clear();
+    return DrainSpool({spool, runner, history, notices, clock, maxQueueHours});
   }
   std::string Queue(const std::string& message, const std::string& dated = "") {
     const std::string name = spool.Add("447775123456," + message);
@@ -60,6 +61,7 @@ class Drain : public ::testing::Test {
   FakeClock clock;
   ScriptedRunner runner{clock};
   RecordingHistory history;
+  RecordingNotices notices;
 };
 
 // Oldest first, each once; a fault of the line stops the drain with that item back at the
@@ -76,9 +78,14 @@ TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFault) {
             (History{{"queue: item " + items[0] + " delivered; exit status 0", LOG_INFO},
                      {"queue: item " + items[1] + " kept for the next drain; exit status 75",
                       LOG_WARNING}}));
+  EXPECT_EQ(notices.said, std::vector<std::string>{
+                              "2 items wait in " + spool.path() + ": the delivery of " + items[1] +
+                              " ended with exit status 75: the modem or the line, try "
+                              "again later"});
   EXPECT_EQ(DrainWith({{78, 0, true}}), 78) << "someone must look, whatever the service did";
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(spool.Names(Folder::kNew), Names{});
+  EXPECT_EQ(notices.said, std::vector<std::string>{}) << "a drain that emptied the queue is quiet";
 }
 
 // The service refuses one message (a wrong number): the others go out all the same, the

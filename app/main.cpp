@@ -72,6 +72,10 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
       return DrainQueue(queue);
     case Command::kListQueue:
       return ListQueue(queue);
+    case Command::kRequeue:
+      return RequeueItems(command.request[0], queue);
+    case Command::kRemove:
+      return RemoveItem(command.request[0], queue);
     case Command::kCheck:
     case Command::kDeliver:
       break;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -184,6 +185,31 @@ std::string FailedLine(const Spool& spool, const std::string& name, std::time_t 
                      "failed: " + std::string(failed ? failed->second.text : "set aside"));
 }
 
+// Who asked, for the history.
+std::string Caller() {
+  const passwd* user = ::getpwuid(::getuid());
+  return user != nullptr ? user->pw_name : std::to_string(::getuid());
+}
+
+int UnknownItem(const std::string& id, std::string_view where, const QueueTools& tools) {
+  tools.notices.Notify(
+      "No item " + PrintableName(id) + " " + std::string(where) + " - see Quorvex --list-queue",
+      NoticeKind::kPlain);
+  return ExitStatus(Ending::kBadRequest);
+}
+
+// The entry of `folder` that holds item `id`, if any.
+std::optional<std::string> EntryOf(const Spool& spool, Folder folder, const std::string& id) {
+  for (const std::string& name : spool.Names(folder)) {
+    const auto failed = folder == Folder::kFailed ? ParseFailedName(name) : std::nullopt;
+    const std::optional<ItemName> item = ParseItemName(name);
+    if ((failed && failed->first == id) || (folder != Folder::kFailed && item && item->id == id)) {
+      return name;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& tools) {
@@ -227,7 +253,8 @@ int DrainQueue(const QueueTools& tools) {
       return ExitStatus(Ending::kConfiguration);
     }
     ChildDelivery runner(tools);
-    return DrainSpool({*spool, runner, tools.history, tools.clock, settings->MaxQueueHours});
+    return DrainSpool(
+        {*spool, runner, tools.history, tools.notices, tools.clock, settings->MaxQueueHours});
   });
 }
 
@@ -261,6 +288,59 @@ int ListQueue(const QueueTools& tools) {
       throw OsError(error, "Cannot write to standard output");
     }
     return ExitStatus(Ending::kAccepted);
+  });
+}
+
+int RequeueItems(const std::string& which, const QueueTools& tools) {
+  return Guarded(tools, [&] {
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    std::vector<std::pair<std::string, std::string>> chosen;  // the entry, the item's ID
+    for (const std::string& name :
+         spool ? spool->Names(Folder::kFailed) : std::vector<std::string>{}) {
+      const auto failed = ParseFailedName(name);
+      if (failed && (which == "failed" || failed->first == which)) {
+        chosen.emplace_back(name, failed->first);
+      }
+    }
+    if (chosen.empty()) {
+      return which == "failed" ? ExitStatus(Ending::kAccepted)
+                               : UnknownItem(which, "in failed", tools);
+    }
+    for (const auto& [name, id] : chosen) {
+      spool->Touch(name, Folder::kFailed);  // best effort: else an old item expires again
+      if (const int error = spool->Move(name, Folder::kFailed, Folder::kNew, id)) {
+        throw OsError(error, "Cannot requeue " + spool->path() + "/failed/" + name);
+      }
+      tools.history.Record("queue: item " + id + " requeued from failed by " + Caller(),
+                           LOG_NOTICE);
+      tools.notices.Report("requeued " + id);
+    }
+    return ExitStatus(Ending::kAccepted);
+  });
+}
+
+int RemoveItem(const std::string& id, const QueueTools& tools) {
+  return Guarded(tools, [&] {
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    if (spool && EntryOf(*spool, Folder::kCur, id)) {
+      tools.notices.Notify("Item " + id + " is being delivered - try again later",
+                           NoticeKind::kPlain);
+      return ExitStatus(Ending::kNotDelivered);
+    }
+    for (const Folder folder : {Folder::kNew, Folder::kFailed}) {
+      if (const std::optional<std::string> name =
+              spool ? EntryOf(*spool, folder, id) : std::nullopt) {
+        const std::string where = folder == Folder::kNew ? "new" : "failed";
+        if (const int error = spool->Remove(*name, folder)) {
+          throw OsError(error, "Cannot remove " + spool->path() + "/" + where + "/" + *name);
+        }
+        tools.history.Record("queue: item " + id + " removed from " + where + " by " + Caller(),
+                             LOG_NOTICE);
+        tools.notices.Report("removed " + id);
+        return ExitStatus(Ending::kAccepted);
+      }
+    }
+    return UnknownItem(id, "in the queue", tools);
   });
 }
 

@@ -26,5 +26,11 @@ int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& to
 int DrainQueue(const QueueTools& tools);
 // Quorvex --list-queue: prints one line per waiting item, then "N queued, M failed".
 int ListQueue(const QueueTools& tools);
+// Quorvex --requeue ID, or --requeue failed for all: moves items from failed/ back into new/
+// with their refusals cleared and their age counted from now. 64 for an unknown ID.
+int RequeueItems(const std::string& which, const QueueTools& tools);
+// Quorvex --remove ID: deletes a queued or failed item (not one being delivered, 75). 64 for
+// an unknown ID.
+int RemoveItem(const std::string& id, const QueueTools& tools);
 
 }  // namespace quorvex

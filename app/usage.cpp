@@ -33,6 +33,7 @@ std::string Usage(const std::filesystem::path& exeDir) {
   return "Usage: Quorvex NUMBER,MESSAGE\n"
          "       Quorvex --queue NUMBER,MESSAGE\n"
          "       Quorvex --drain | --list-queue\n"
+         "       Quorvex --requeue ID | --requeue failed | --remove ID\n"
          "       Quorvex --check\n"
          "       Quorvex --help | --version\n"
          "\n"
@@ -47,7 +48,8 @@ std::string Usage(const std::filesystem::path& exeDir) {
          "waits behind the others and is set aside at its third refusal; any other failure\n"
          "stops the drain (0 when the queue is empty, 75 when items remain); --list-queue\n"
          "shows the queue. Items older than MAXQUEUEHOURS= hours (default 24; 0 never) are\n"
-         "set aside.\n"
+         "set aside. --requeue moves an item (or all) from failed/ back into the queue,\n"
+         "--remove deletes a queued or failed item; the spool's modes say who may.\n"
          "systemd's quorvex-drain.path and .timer run the drain; without systemd, cron:\n"
          "    */5 * * * * quorvex --drain\n"
          "\n"
@@ -85,6 +87,12 @@ CommandLine ReadCommandLine(const std::vector<std::string>& arguments) {
   const std::string& option = arguments[0];
   if (option == "--queue") {
     return {Command::kQueue, {arguments.begin() + 1, arguments.end()}, ""};
+  }
+  if (option == "--requeue" || option == "--remove") {
+    const Command command = option == "--requeue" ? Command::kRequeue : Command::kRemove;
+    return arguments.size() == 2
+               ? CommandLine{command, {arguments[1]}, ""}
+               : CommandLine{command, {}, "option '" + option + "' takes one item ID"};
   }
   for (const auto& [name, command] : kAlone) {
     if (option == name) {

@@ -41,8 +41,8 @@ std::string ReadAtMostLimit(int fd, const std::string& file) {
 
 }  // namespace
 
-std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
-                                           const std::string& name) {
+std::optional<FileBytes> ReadRegularFile(const std::filesystem::path& dir,
+                                         const std::string& name) {
   // O_NONBLOCK: a FIFO in the file's place must not hold the run in open().
   const OpenedFile file =
       OpenTrusted(dir, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0, "configuration file");
@@ -63,16 +63,21 @@ std::optional<std::string> ReadRegularFile(const std::filesystem::path& dir,
   if (static_cast<uintmax_t>(info.st_size) > kLargestConfiguration) {
     throw TooLarge(file.reached);
   }
-  return ReadAtMostLimit(file.fd.get(), file.reached);
+  return FileBytes{ReadAtMostLimit(file.fd.get(), file.reached), file.reached};
 }
 
 LoadedSettings LoadSettings(const std::filesystem::path& dir) {
   using Missing = LoadedSettings::Missing;
-  const std::optional<std::string> bytes = ReadRegularFile(dir, "Quorvex.ini");
-  if (!bytes) {
+  const std::optional<FileBytes> file = ReadRegularFile(dir, "Quorvex.ini");
+  if (!file) {
     return {{}, Missing::kFile};
   }
-  const Settings settings = ReadConfiguration(*bytes);
+  Settings settings;
+  try {
+    settings = ReadConfiguration(file->bytes);
+  } catch (const RunError& error) {
+    throw RunError(error.number(), file->path + ": " + error.description(), error.failure());
+  }
   const Missing missing = settings.ComPort == 0       ? Missing::kComPort
                           : settings.SMSPhone.empty() ? Missing::kSMSPhone
                                                       : Missing::kNothing;

@@ -93,6 +93,36 @@ TEST_F(Queue, ListsEveryEntrySafely) {
       << listed.out;
 }
 
+// Like postsuper: an admin puts a failed item back (refusals cleared, age from now) or
+// removes one; the spool's modes decide who may (a member may not take root's item from the
+// sticky new/), and an unknown ID is a usage error.
+TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
+  const std::string id = "001796639223.932658.0004718.1";
+  installation.Run({"--queue", "447775123456,queued"});
+  installation.dir.Lay("chmod 755 .; chgrp -R dialout spool; printf 447775123456,x >spool/failed/" +
+                       id + ".refused; touch -d '2 days ago' spool/failed/" + id + ".refused");
+  const Outcome requeued = installation.Run({"--requeue", id});
+  EXPECT_EQ(requeued.status, 0) << requeued.err;
+  EXPECT_EQ(requeued.out, "Quorvex: requeued " + id + "\n");
+  const std::filesystem::path item = installation.dir.path() / "spool/new" / id;
+  EXPECT_LT(std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(item),
+            std::chrono::hours(1));
+  const Outcome denied =
+      Started("/usr/bin/setpriv", {"--reuid=nobody", "--regid=dialout", "--clear-groups",
+                                   installation.Program(), "--remove", id})
+          .Wait();
+  EXPECT_EQ(denied.status, 74);
+  EXPECT_EQ(denied.err, "Quorvex: Cannot remove " +
+                            (installation.dir.path() / "spool/new/").string() + id +
+                            ": Operation not permitted\n");
+  EXPECT_EQ(installation.Run({"--remove", id}).status, 0);
+  EXPECT_FALSE(std::filesystem::exists(item));
+  const Outcome unknown = installation.Run({"--remove", id});
+  EXPECT_EQ(unknown.status, 64);
+  EXPECT_EQ(unknown.err, "Quorvex: No item " + id + " in the queue - see Quorvex --list-queue\n");
+  EXPECT_EQ(Waiting(), 1U);
+}
+
 // Queueing never waits for the modem or the installation's lock: 200 callers at once during
 // a delivery all succeed and leave 200 items.
 TEST_F(Queue, TwoHundredCallersAtOnceDuringADelivery) {

@@ -132,7 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
         // the drain cannot read.
         Case("DrainWithAnUnreadableSetting", "ComPort=2\nSMSPhone=1\nMaxQueueHours=48h\n",
              {"--drain"}, 78,
-             "Quorvex: Error #13 (Type mismatch: MAXQUEUEHOURS value '48H' is not a number) "
+             "Quorvex: Error #13 (DIR/Quorvex.ini: Type mismatch: MAXQUEUEHOURS value '48H' is not "
+             "a number) "
              "occurred during initialization...\n",
              {},
              "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "

@@ -104,8 +104,13 @@ void PosixSerialLine::RefuseUntrustedDevice(const Fd& fd) {
   if (::fstat(fd.get(), &info) != 0) {
     throw LastOsError([&] { return "Cannot examine serial port " + Describe(); });
   }
-  const std::string doubt = S_ISCHR(info.st_mode) ? ForeignOwner(info, reached_)
-                                                  : reached_ + " is not a character device";
+  // A soft modem's own user (iaxmodem's uucp) is such a user too: the admin makes the
+  // device belong to root or to whoever runs Quorvex.
+  const std::string foreign = ForeignOwner(info, reached_);
+  const std::string doubt =
+      !S_ISCHR(info.st_mode) ? reached_ + " is not a character device"
+      : foreign.empty()      ? ""
+                        : foreign + " - make it belong to root or to the user who runs Quorvex";
   if (!doubt.empty()) {
     throw RunError(EPERM, "Refusing serial port " + Describe() + ": " + doubt);
   }

@@ -116,7 +116,8 @@ TEST_P(HeldPort, IsRefusedUntouched) {
   const RunError error = RunErrorOf([this] { form_.OpenLine(); });
   if (holder == Holder::kOtherUser) {
     EXPECT_EQ(error.description(), "Refusing serial port " + Described() + ": " + slavePath_ +
-                                       " belongs to user nobody");
+                                       " belongs to user nobody - make it belong to root or to "
+                                       "the user who runs Quorvex");
     EXPECT_EQ(error.failure(), Failure::kSystem);
   } else {
     EXPECT_EQ(error.description(), "Serial port " + Described() + " is in use by another program");

@@ -241,6 +241,10 @@ int Spool::Remove(const std::string& name, Folder folder) const {
   return ::unlinkat(Of(folder).get(), name.c_str(), 0) == 0 ? 0 : errno;
 }
 
+int Spool::Touch(const std::string& name, Folder folder) const {
+  return ::utimensat(Of(folder).get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
 void Spool::RemoveLeftovers(std::time_t before) const {
   for (const std::string& name : Names(Folder::kTmp)) {
     struct stat info {};

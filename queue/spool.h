@@ -82,6 +82,8 @@ class Spool {
   int SetAside(const std::string& name, Folder from, const FailedReason& reason) const;
   // Returns 0 or the errno of the unlink.
   int Remove(const std::string& name, Folder folder) const;
+  // Dates an entry now, so that its age counts from here; returns 0 or the errno.
+  int Touch(const std::string& name, Folder folder) const;
   // Removes what was left in tmp/ before `before` by writers that died.
   void RemoveLeftovers(std::time_t before) const;
   // Holds the one drain of this spool while the result lives; not valid when another drain

@@ -1,0 +1,119 @@
+#!/bin/sh
+# Installs the freshly built package in a Debian container booted with systemd-nspawn and
+# checks the queue's engine as systemd runs it: the path unit, the sandboxed drain, the
+# timer, a burst of failing drains, the security rating and the purge. The container's root
+# is made once with mmdebstrap (from the machine's own apt sources) and kept in a cache
+# directory; each run boots an ephemeral copy of it. Exits 77 (skipped) where no container
+# can be booted.
+set -eu
+build=$1 sim=$2
+cache=${QUORVEX_CONTAINER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvex}
+image=$cache/bookworm
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || skip "booting a container takes root"
+command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn (Debian's systemd-container)"
+command -v mmdebstrap >/dev/null || skip "no mmdebstrap"
+
+if [ ! -x "$image/lib/systemd/systemd" ]; then
+  mkdir -p "$cache"
+  rm -rf "$image.new"
+  mmdebstrap --variant=minbase --include=systemd,systemd-sysv,dbus bookworm "$image.new" >&2
+  mv "$image.new" "$image"
+fi
+
+work=$(mktemp -d)
+nspawn=
+cleanup() {
+  if [ -n "$nspawn" ]; then
+    kill "$nspawn" 2>/dev/null || true
+    timeout 30 sh -c "while kill -0 $nspawn 2>/dev/null; do sleep 0.2; done" || kill -9 "$nspawn"
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
+cp "$sim" "$work/quorvex-modem-sim"
+
+systemd-nspawn --boot --ephemeral --register=no --keep-unit --console=passive \
+  --machine="quorvex-test-$$" -D "$image" --bind-ro="$work:/mnt/quorvex" >"$work/boot.log" 2>&1 &
+nspawn=$!
+# The container's init is the grandchild of systemd-nspawn.
+init=
+for _ in $(seq 300); do
+  for helper in $(pgrep -P "$nspawn" || true); do
+    init=$(pgrep -P "$helper" || true)
+  done
+  [ -n "$init" ] && break
+  kill -0 "$nspawn" 2>/dev/null || { cat "$work/boot.log" >&2; skip "the container did not boot"; }
+  sleep 0.1
+done
+[ -n "$init" ] || skip "the container did not start its init"
+box() { nsenter -t "$init" -a "$@"; }
+# Runs shell commands in the container until they succeed, for at most $1 seconds.
+await() {
+  box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not within $1 s: $2"
+}
+box timeout 120 systemctl is-system-running --wait >/dev/null || true
+box timeout 60 sh -c 'until systemctl is-active -q multi-user.target; do sleep 0.2; done' ||
+  fail "the container did not reach multi-user.target"
+
+box dpkg -i /mnt/quorvex/deb/quorvex_*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
+box useradd -M -G quorvex alice
+modem() {
+  box systemctl stop quorvex-modem 2>/dev/null || true
+  box systemd-run -q --unit=quorvex-modem /mnt/quorvex/quorvex-modem-sim --link \
+    /usr/lib/quorvex/COM2 --received /run/received "$@"
+  await 10 '[ -L /usr/lib/quorvex/COM2 ]'
+}
+
+# 1. An item of root's and one of a quorvex member's go out through the path unit.
+modem
+box quorvex --queue 447775123456,from-root >/dev/null
+box runuser -u alice -- quorvex --queue 447775123456,from-alice >/dev/null
+await 240 'grep -q from-root /run/received && grep -q from-alice /run/received'
+await 60 '[ "$(journalctl -t quorvex -o cat | grep -c " delivered; exit status 0")" = 2 ]'
+
+# 2. A silent modem: the drain ends 75 "successfully", the item stays, the timer is armed
+# for 5 minutes later, and nothing starts the drain again meanwhile.
+await 60 '! systemctl is-active -q quorvex-drain.service'
+modem --modem silent
+box quorvex --queue 447775123456,kept >/dev/null
+await 60 'journalctl -t quorvex -o cat | grep -q "kept for the next drain; exit status 75"'
+await 60 '! systemctl is-active -q quorvex-drain.service'
+[ "$(box systemctl show -p Result --value quorvex-drain.service)" = success ] ||
+  fail "a silent modem failed the service"
+[ "$(box sh -c 'ls /var/spool/quorvex/new | wc -l')" = 1 ] || fail "the item did not stay"
+box systemctl is-active -q quorvex-drain.timer quorvex-drain.path || fail "timer or path not active"
+next=$(box busctl get-property org.freedesktop.systemd1 \
+  /org/freedesktop/systemd1/unit/quorvex_2ddrain_2etimer org.freedesktop.systemd1.Timer \
+  NextElapseUSecMonotonic | cut -d' ' -f2)
+now=$(box cut -d. -f1 /proc/uptime)
+[ $((next / 1000000 - now)) -gt 240 ] || fail "the timer runs the drain again within 4 minutes"
+
+# 3. A burst of 20 alerts while every drain fails at once (no port): the path unit lives
+# on, and once the port is back the queue flows without a reset-failed.
+box systemctl stop quorvex-modem
+for i in $(seq 20); do
+  box quorvex --queue "447775123456,burst-$i" >/dev/null
+  sleep 0.2  # spread over 4 s, so that many drains start and fail
+done
+await 30 '! systemctl is-active -q quorvex-drain.service'
+box systemctl is-active -q quorvex-drain.path || fail "the burst took the path unit down"
+modem
+box quorvex --queue 447775123456,after >/dev/null
+await 120 'grep -q kept /run/received'
+
+# 4. The sandbox as systemd rates it.
+box systemd-analyze security --threshold=10 quorvex-drain.service >/dev/null ||
+  fail "systemd-analyze security rates the drain above 1.0"
+
+# 5. Purge leaves no unit, spool or log, and keeps the group.
+box systemctl stop quorvex-modem
+box dpkg --purge quorvex >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg --purge"; }
+left=$(box sh -c 'ls -d /lib/systemd/system/quorvex-drain.* /etc/systemd/system/*/quorvex-drain.* \
+  /var/spool/quorvex /var/log/quorvex 2>/dev/null' || true)
+[ -z "$left" ] || fail "purge left $left"
+box getent group quorvex >/dev/null || fail "purge removed the quorvex group"
+echo "the drain runs as systemd runs it"
