@@ -38,12 +38,16 @@ cp "$sim" "$work/quorvex-modem-sim"
 systemd-nspawn --boot --ephemeral --register=no --keep-unit --console=passive \
   --machine="quorvex-test-$$" -D "$image" --bind-ro="$work:/mnt/quorvex" >"$work/boot.log" 2>&1 &
 nspawn=$!
-# The container's init is the grandchild of systemd-nspawn.
-init=
-for _ in $(seq 300); do
-  for helper in $(pgrep -P "$nspawn" || true); do
-    init=$(pgrep -P "$helper" || true)
+# The container's init: the process named systemd below systemd-nspawn.
+container_init() {
+  for pid in $(pgrep -P "$nspawn") $(for helper in $(pgrep -P "$nspawn"); do pgrep -P "$helper"; done); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && echo "$pid" && return
   done
+  true
+}
+init=
+for _ in $(seq 600); do
+  init=$(container_init)
   [ -n "$init" ] && break
   kill -0 "$nspawn" 2>/dev/null || { cat "$work/boot.log" >&2; skip "the container did not boot"; }
   sleep 0.1
@@ -54,11 +58,10 @@ box() { nsenter -t "$init" -a "$@"; }
 await() {
   box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not within $1 s: $2"
 }
-box timeout 120 systemctl is-system-running --wait >/dev/null || true
-box timeout 60 sh -c 'until systemctl is-active -q multi-user.target; do sleep 0.2; done' ||
+box timeout 120 sh -c 'until systemctl is-active -q multi-user.target 2>/dev/null; do sleep 0.2; done' ||
   fail "the container did not reach multi-user.target"
 
-box dpkg -i /mnt/quorvex/deb/quorvex_*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+box sh -c 'dpkg -i /mnt/quorvex/deb/quorvex_*.deb' >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
 box useradd -M -G quorvex alice
 modem() {
@@ -75,8 +78,8 @@ box runuser -u alice -- quorvex --queue 447775123456,from-alice >/dev/null
 await 240 'grep -q from-root /run/received && grep -q from-alice /run/received'
 await 60 '[ "$(journalctl -t quorvex -o cat | grep -c " delivered; exit status 0")" = 2 ]'
 
-# 2. A silent modem: the drain ends 75 "successfully", the item stays, the timer is armed
-# for 5 minutes later, and nothing starts the drain again meanwhile.
+# 2. A silent modem: the drain ends 75 "successfully", the item stays, the timer is armed,
+# and nothing starts the drain again within a minute.
 await 60 '! systemctl is-active -q quorvex-drain.service'
 modem --modem silent
 box quorvex --queue 447775123456,kept >/dev/null
@@ -90,7 +93,7 @@ next=$(box busctl get-property org.freedesktop.systemd1 \
   /org/freedesktop/systemd1/unit/quorvex_2ddrain_2etimer org.freedesktop.systemd1.Timer \
   NextElapseUSecMonotonic | cut -d' ' -f2)
 now=$(box cut -d. -f1 /proc/uptime)
-[ $((next / 1000000 - now)) -gt 240 ] || fail "the timer runs the drain again within 4 minutes"
+[ $((next / 1000000 - now)) -gt 60 ] || fail "the timer runs the drain again within a minute"
 
 # 3. A burst of 20 alerts while every drain fails at once (no port): the path unit lives
 # on, and once the port is back the queue flows without a reset-failed.
