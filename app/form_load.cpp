@@ -51,6 +51,7 @@ std::optional<ParsedRequest> frmQuorvex::ReadRequest() {
 }
 
 int frmQuorvex::HandleRunError(const RunError& error) {
+  state_.runError = error;
   if (error.failure() == Failure::kStopped) {
     return EndStopped(error);
   }

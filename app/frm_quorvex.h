@@ -45,6 +45,7 @@ struct RunState {
   int attempts = 0;                      // attempts begun so far
   int handOverFaults = 0;                // attempts that reached the service, not accepted
   bool accepted = false;  // the service accepted: from here on the run reports success
+  std::optional<RunError> runError;      // what the run ended with, if it failed
 };
 
 // The main object of a run: it owns the settings, the log and the modem line, and drives
@@ -63,6 +64,8 @@ class frmQuorvex {
   // Once the run has ended: true when every attempt reached the service and none was
   // accepted, so that the service refused this message rather than the line failing.
   bool ServiceRefused() const;
+  // Once the run has ended: the failure it ended with, if any.
+  const std::optional<RunError>& LastRunError() const { return state_.runError; }
 
   // Delivers tmpMessage to tmpSendToNumber through the messaging service, retrying faults
   // up to settings.MaxAttempts; true when the service accepted it. Logs every step, leaves

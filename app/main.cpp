@@ -11,6 +11,7 @@
 
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
+#include "app/monitor.h"
 #include "app/queue_commands.h"
 #include "app/usage.h"
 #include "base/stop_signals.h"
@@ -53,14 +54,18 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
     return ExitStatus(Ending::kRunError);
   }
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  SystemClock clock;
+  SyslogHistory history(clock);
+  const QueueTools queue{*exeDir, notices, history, clock};
+  // The monitoring plugin is this program under another name.
+  if (argc > 0 && std::filesystem::path(argv[0]).filename() == "check_quorvex") {
+    return CheckQuorvex(arguments, queue);
+  }
   const CommandLine command = ReadCommandLine(arguments);
   if (!command.misuse.empty()) {
     notices.Notify(command.misuse + " - see Quorvex --help", NoticeKind::kPlain);
     return ExitStatus(Ending::kBadRequest);
   }
-  SystemClock clock;
-  SyslogHistory history(clock);
-  const QueueTools queue{*exeDir, notices, history, clock};
   switch (command.command) {
     case Command::kHelp:
       return PrintResult(Usage(*exeDir), notices);

@@ -15,6 +15,7 @@
 #include "app/drain.h"
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
+#include "app/monitor.h"
 #include "app/request.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
@@ -48,7 +49,7 @@ int Guarded(const QueueTools& tools, Command command) {
 // the drain through a pipe whether the service refused the message.
 class ChildDelivery final : public DeliveryRunner {
  public:
-  explicit ChildDelivery(const QueueTools& tools) : tools_(tools) {}
+  ChildDelivery(const QueueTools& tools, const Spool& spool) : tools_(tools), spool_(spool) {}
 
   Delivered Deliver(const std::string& request, const std::string& id) override {
     int ends[2];
@@ -69,6 +70,8 @@ class ChildDelivery final : public DeliveryRunner {
     Delivered delivered = AwaitChild(child);
     char told = 0;
     delivered.refused = ::read(reading.get(), &told, 1) == 1 && told == 'r';
+    spool_.Record(DeliveryRecord(spool_.Recorded(), tools_.clock.WallTime(), delivered.status,
+                                 delivered.refused));
     return delivered;
   }
 
@@ -114,6 +117,7 @@ class ChildDelivery final : public DeliveryRunner {
   }
 
   const QueueTools& tools_;
+  const Spool& spool_;
 };
 
 // The drain applies a delivery's rules: a configuration that could not deliver expires
@@ -252,7 +256,7 @@ int DrainQueue(const QueueTools& tools) {
     if (!settings) {
       return ExitStatus(Ending::kConfiguration);
     }
-    ChildDelivery runner(tools);
+    ChildDelivery runner(tools, *spool);
     return DrainSpool(
         {*spool, runner, tools.history, tools.notices, tools.clock, settings->MaxQueueHours});
   });

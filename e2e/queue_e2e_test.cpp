@@ -123,6 +123,52 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   EXPECT_EQ(Waiting(), 1U);
 }
 
+// The Nagios plugin: OK, WARNING, CRITICAL and UNKNOWN as the guidelines have them; never
+// CRITICAL because a delivery holds the line; and for a user outside dialout (Debian's
+// nagios), what the last delivery of a drain recorded.
+TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
+  installation.Configure("ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n");
+  installation.dir.Lay(
+      "chmod 755 .; ln -s Quorvex check_quorvex; install -m 660 -g dialout "
+      "/dev/null Quorvex.log");
+  const std::string plugin = (installation.dir.path() / "check_quorvex").string();
+  const std::string perf = " | queued=0;;;0 oldest=0s;600;1800;0 failed=0;;;0\n";
+  std::optional<Simulator> modem(std::in_place, installation, std::vector<std::string>{});
+  Outcome checked = Started(plugin, {}).Wait();
+  EXPECT_EQ(checked.status, 0);
+  EXPECT_EQ(checked.out, "QUORVEX OK - 0 queued, modem answers" + perf);
+  {
+    // As a delivery holds it: the plugin neither probes nor fails.
+    const Fd held(::open((installation.dir.path() / "Quorvex.log").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    checked = Started(plugin, {}).Wait();
+    EXPECT_EQ(checked.out, "QUORVEX OK - 0 queued, delivering" + perf);
+  }
+  installation.Run({"--queue", "447775123456,waits"});
+  installation.dir.Lay(
+      "chgrp -R nogroup spool; touch -d '2 minutes ago' spool/new/*; printf "
+      "'delivery 1 0 0\\n' >spool/status");
+  modem.reset();
+  modem.emplace(installation, std::vector<std::string>{"--modem", "silent"});
+  checked = Started(plugin, {"-w", "60", "-c", "600"}).Wait();
+  EXPECT_EQ(checked.status, 2);
+  EXPECT_EQ(checked.out, "QUORVEX CRITICAL - 1 queued (oldest 2m), modem on COM2 (" +
+                             modem->device() +
+                             ") echoed the initialisation and gave no answer | queued=1;;;0 "
+                             "oldest=120s;60;600;0 failed=0;;;0\n");
+  checked = Started("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                         plugin, "-w", "60", "-c", "600"})
+                .Wait();
+  EXPECT_EQ(checked.status, 1) << checked.out;
+  EXPECT_TRUE(checked.out.starts_with(
+      "QUORVEX WARNING - 1 queued (oldest 2m), modem answered at the last delivery, "))
+      << checked.out;
+  installation.dir.Lay("chown nobody spool");
+  checked = Started(plugin, {}).Wait();
+  EXPECT_EQ(checked.status, 3);
+  EXPECT_TRUE(checked.out.starts_with("QUORVEX UNKNOWN - cannot read the queue: Refusing spool"));
+}
+
 // Queueing never waits for the modem or the installation's lock: 200 callers at once during
 // a delivery all succeed and leave 200 items.
 TEST_F(Queue, TwoHundredCallersAtOnceDuringADelivery) {

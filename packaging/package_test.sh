@@ -16,6 +16,7 @@ root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 file_in "$root" usr/lib/quorvex/Quorvex
 link_in "$root" usr/bin/quorvex ../lib/quorvex/Quorvex
+link_in "$root" usr/lib/nagios/plugins/check_quorvex ../../quorvex/Quorvex
 file_in "$root" usr/share/man/man1/quorvex.1.gz
 link_in "$root" usr/share/man/man1/Quorvex.1.gz quorvex.1.gz
 file_in "$root" usr/share/doc/quorvex/copyright
@@ -46,6 +47,8 @@ grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is n
 [ -x "$control/postinst" ] && [ -x "$control/prerm" ] && [ -x "$control/postrm" ] ||
   fail "maintainer scripts missing"
 "$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex $version" || fail "--version"
+"$root/usr/lib/nagios/plugins/check_quorvex" --version | grep -qx "check_quorvex (Quorvex) $version" ||
+  fail "check_quorvex --version"
 # Installed and purged in a scratch root (scripts run outside it, with DPKG_ROOT set): the
 # postinst makes the shared log, and purge leaves nothing.
 if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then

@@ -255,6 +255,29 @@ void Spool::RemoveLeftovers(std::time_t before) const {
   }
 }
 
+void Spool::Record(std::string_view text) const {
+  const std::string made = ".status." + std::to_string(::getpid());
+  Fd file(::openat(spool_.get(), made.c_str(),
+                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640));
+  if (file.valid() && ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
+      ::renameat(spool_.get(), made.c_str(), spool_.get(), "status") == 0) {
+    return;
+  }
+  ::unlinkat(spool_.get(), made.c_str(), 0);
+}
+
+std::optional<std::string> Spool::Recorded() const {
+  const Fd file(::openat(spool_.get(), "status", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      info.st_size > 4096) {
+    return std::nullopt;
+  }
+  std::string text(static_cast<size_t>(info.st_size), '\0');
+  return ::pread(file.get(), text.data(), text.size(), 0) == info.st_size ? std::optional(text)
+                                                                          : std::nullopt;
+}
+
 // The lock is a file of its own, 0600: a lock that others could take would block every drain.
 Fd Spool::LockForDrain() const {
   Fd lock(::openat(spool_.get(), "drain.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));

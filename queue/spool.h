@@ -86,6 +86,10 @@ class Spool {
   int Touch(const std::string& name, Folder folder) const;
   // Removes what was left in tmp/ before `before` by writers that died.
   void RemoveLeftovers(std::time_t before) const;
+  // The small record of the last delivery, spool/status, that a monitoring check reads:
+  // replaced whole, 0640, so that the group reads it. Best effort: it informs, never decides.
+  void Record(std::string_view text) const;
+  std::optional<std::string> Recorded() const;
   // Holds the one drain of this spool while the result lives; not valid when another drain
   // holds it.
   Fd LockForDrain() const;
