@@ -9,7 +9,7 @@
 #include "app/frm_quorvex.h"
 #include "app/version.h"
 #include "base/text.h"
-#include "base/write_all.h"
+#include "base/io.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
 

@@ -4,7 +4,7 @@
 
 #include "app/exit_status.h"
 #include "base/run_error.h"
-#include "base/write_all.h"
+#include "base/io.h"
 
 namespace quorvex {
 namespace {

@@ -19,7 +19,7 @@
 #include "app/request.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
-#include "base/write_all.h"
+#include "base/io.h"
 #include "config/config_file.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"

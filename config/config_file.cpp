@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "base/io.h"
 #include "base/run_error.h"
 #include "base/trusted_open.h"
 #include "config/reader.h"
@@ -20,18 +21,8 @@ RunError TooLarge(const std::string& file) {
 // Reads at most one byte past the limit, so a file that grows meanwhile is caught too.
 std::string ReadAtMostLimit(int fd, const std::string& file) {
   std::string bytes;
-  char buffer[4096];
-  ssize_t count;
-  while (bytes.size() <= kLargestConfiguration &&
-         (count = ::read(fd, buffer, sizeof buffer)) != 0) {
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
-    if (count < 0) {
-      throw LastOsError([&] { return "Cannot read configuration file " + file; },
-                        Failure::kSetting);
-    }
-    bytes.append(buffer, static_cast<size_t>(count));
+  if (const int error = ReadAtMost(fd, kLargestConfiguration, bytes)) {
+    throw OsError(error, "Cannot read configuration file " + file, Failure::kSetting);
   }
   if (bytes.size() > kLargestConfiguration) {
     throw TooLarge(file);

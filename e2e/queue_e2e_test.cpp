@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <fstream>
 #include <iterator>
@@ -115,7 +117,20 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   EXPECT_EQ(denied.err, "Quorvex: Cannot remove " +
                             (installation.dir.path() / "spool/new/").string() + id +
                             ": Operation not permitted\n");
+  // Its history line, sent where the environment says (tests never reach the journal).
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  (installation.dir.path() / "history")
+      .string()
+      .copy(address.sun_path, sizeof address.sun_path - 1);
+  const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(logger.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::setenv("QUORVEX_HISTORY_SOCKET", address.sun_path, 1);
   EXPECT_EQ(installation.Run({"--remove", id}).status, 0);
+  ::setenv("QUORVEX_HISTORY_SOCKET", "/nonexistent/quorvex-test-history", 1);
+  char line[512] = {};
+  ASSERT_GT(::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT), 0);
+  EXPECT_TRUE(std::string(line).ends_with("]: queue: item " + id + " removed from new by root"));
   EXPECT_FALSE(std::filesystem::exists(item));
   const Outcome unknown = installation.Run({"--remove", id});
   EXPECT_EQ(unknown.status, 64);

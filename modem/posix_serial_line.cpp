@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/io.h"
 #include "base/run_error.h"
 #include "base/stop_signals.h"
 #include "base/trusted_open.h"
@@ -127,13 +128,13 @@ void PosixSerialLine::RefuseIfExclusive(const Fd& fd) {
 
 // The exclusive flag alone does not keep out another root process; the lock does.
 void PosixSerialLine::LockPort(const Fd& fd) {
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-    return;
-  }
-  if (errno == EWOULDBLOCK) {
+  const int error = LockExclusive(fd.get());
+  if (error == EWOULDBLOCK) {
     ThrowInUse();
   }
-  throw LastOsError([&] { return "Cannot lock serial port " + Describe(); });
+  if (error != 0) {
+    throw OsError(error, "Cannot lock serial port " + Describe());
+  }
 }
 
 void PosixSerialLine::ApplySettings() {

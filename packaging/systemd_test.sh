@@ -25,10 +25,9 @@ fi
 work=$(mktemp -d)
 nspawn=
 cleanup() {
-  if [ -n "$nspawn" ]; then
-    kill "$nspawn" 2>/dev/null || true
-    timeout 30 sh -c "while kill -0 $nspawn 2>/dev/null; do sleep 0.2; done" || kill -9 "$nspawn"
-  fi
+  [ -z "$nspawn" ] || kill "$nspawn" 2>/dev/null || true
+  [ -z "$nspawn" ] || timeout 30 sh -c "while kill -0 $nspawn 2>/dev/null; do sleep 0.2; done" ||
+    kill -9 "$nspawn"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -39,15 +38,11 @@ systemd-nspawn --boot --ephemeral --register=no --keep-unit --console=passive \
   --machine="quorvex-test-$$" -D "$image" --bind-ro="$work:/mnt/quorvex" >"$work/boot.log" 2>&1 &
 nspawn=$!
 # The container's init: the process named systemd below systemd-nspawn.
-container_init() {
-  for pid in $(pgrep -P "$nspawn") $(for helper in $(pgrep -P "$nspawn"); do pgrep -P "$helper"; done); do
-    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && echo "$pid" && return
-  done
-  true
-}
 init=
 for _ in $(seq 600); do
-  init=$(container_init)
+  for pid in $(pgrep -P "$nspawn") $(pgrep -P "$(pgrep -d, -P "$nspawn")" 2>/dev/null); do
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ] && init=$pid
+  done
   [ -n "$init" ] && break
   kill -0 "$nspawn" 2>/dev/null || { cat "$work/boot.log" >&2; skip "the container did not boot"; }
   sleep 0.1
@@ -55,12 +50,8 @@ done
 [ -n "$init" ] || skip "the container did not start its init"
 box() { nsenter -t "$init" -a "$@"; }
 # Runs shell commands in the container until they succeed, for at most $1 seconds.
-await() {
-  box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not within $1 s: $2"
-}
-box timeout 120 sh -c 'until systemctl is-active -q multi-user.target 2>/dev/null; do sleep 0.2; done' ||
-  fail "the container did not reach multi-user.target"
-
+await() { box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not within $1 s: $2"; }
+await 120 'systemctl is-active -q multi-user.target 2>/dev/null'
 box sh -c 'dpkg -i /mnt/quorvex/deb/quorvex_*.deb' >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
 box useradd -M -G quorvex alice

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,9 +11,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/io.h"
 #include "base/run_error.h"
 #include "base/trusted_open.h"
-#include "base/write_all.h"
 
 namespace quorvex {
 namespace {
@@ -211,9 +210,8 @@ ItemRead Spool::Read(Folder folder, const std::string& name) const {
   if (::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty()) {
     return {"", 0, "changed while it was opened"};
   }
-  std::string request(static_cast<size_t>(info.st_size), '\0');
-  const ssize_t count = ::pread(item.get(), request.data(), request.size(), 0);
-  if (count != static_cast<ssize_t>(request.size())) {
+  std::string request;
+  if (ReadAtMost(item.get(), kLargestItem, request) != 0 || request.size() > kLargestItem) {
     return {"", 0, "cannot be read"};
   }
   return {request, info.st_mtime, ""};
@@ -284,13 +282,11 @@ Fd Spool::LockForDrain() const {
   if (!lock.valid()) {
     throw LastOsError([&] { return "Cannot open the drain's lock " + path_ + "/drain.lock"; });
   }
-  if (::flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-    return lock;
+  const int error = LockExclusive(lock.get());
+  if (error != 0 && error != EWOULDBLOCK) {
+    throw OsError(error, "Cannot lock " + path_ + "/drain.lock");
   }
-  if (errno != EWOULDBLOCK) {
-    throw LastOsError([&] { return "Cannot lock " + path_ + "/drain.lock"; });
-  }
-  return Fd();
+  return error == 0 ? std::move(lock) : Fd();
 }
 
 const Fd& Spool::Of(Folder folder) const {

@@ -1,16 +1,15 @@
 #include "trace/trace_log.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 
+#include "base/io.h"
 #include "base/run_error.h"
 #include "base/trusted_open.h"
-#include "base/write_all.h"
 
 namespace quorvex {
 namespace {
@@ -31,16 +30,16 @@ void RequireRegularFile(int fd, const std::string& file) {
 }
 
 void LockForThisRun(int fd, const std::filesystem::path& installation) {
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    return;
-  }
-  if (errno == EWOULDBLOCK) {
+  const int error = LockExclusive(fd);
+  if (error == EWOULDBLOCK) {
     throw RunError(
         EWOULDBLOCK,
         "Another Quorvex run is in progress in " + installation.string() + " - try again later",
         Failure::kLogInUse);
   }
-  throw LastOsError([&] { return "Cannot lock the trace log in " + installation.string(); });
+  if (error != 0) {
+    throw OsError(error, "Cannot lock the trace log in " + installation.string());
+  }
 }
 
 }  // namespace

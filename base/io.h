@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quorvex {
+
+// The I/O steps every layer shares. Each returns what it came to: 0, or the errno of the
+// call that failed; interruptions by signals are gone on from.
+
+// Writes all of `bytes` to `fd` (EIO for a write that took nothing).
+int WriteAll(int fd, std::string_view bytes);
+// Reads `fd` to its end into `bytes`, but no more than one byte past `limit`, so that a
+// caller sees a file that grew past it without holding the rest.
+int ReadAtMost(int fd, size_t limit, std::string& bytes);
+// Takes `fd`'s exclusive flock without waiting: EWOULDBLOCK when another holds it, which
+// callers tell apart from a lock that failed.
+int LockExclusive(int fd);
+
+}  // namespace quorvex
