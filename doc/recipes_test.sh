@@ -12,6 +12,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 long=$(printf '%0400d' 0 | tr 0 x)
 export PAGER=447775123456
+# shellcheck disable=SC2016 # the values must stay as they are, to test what runs them
 export NAME='web1 (port 80); touch ran $(touch ran) `touch ran` "q"'
 export STATE='CRITICAL; touch ran'
 export OUTPUT="Load; avg \$(touch ran) \`touch ran\` 'single' \"double\"
@@ -59,6 +60,7 @@ while IFS= read -r recipe; do
   recipes=$((recipes + 1))
 done <"$work/nagios"
 
+# shellcheck disable=SC2016 # a pattern, not an expansion
 recipe=$(grep -E '^ +value = "\$user\.pager\$' "$readme" | sed 's/^ *value = "\(.*\)"$/\1/')
 "$work/Quorvex" --queue "$(put_in "$recipe")" >/dev/null
 expect_queued "$(put_in "$recipe")"

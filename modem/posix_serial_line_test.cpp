@@ -10,7 +10,7 @@
 
 #include <thread>
 
-#include "testing/run_harness.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {
@@ -23,8 +23,7 @@ class OverAPty : public ::testing::Test {
     ASSERT_TRUE(master_.valid());
     ASSERT_EQ(::grantpt(master_.get()) | ::unlockpt(master_.get()), 0);
     slavePath_ = ::ptsname(master_.get());
-    std::filesystem::create_symlink(slavePath_, run_.dir.path() / "COM5");
-    form_.settings.ComPort = 5;
+    std::filesystem::create_symlink(slavePath_, dir_.path() / "COM5");
   }
 
   // Reads from the master until `count` bytes came or the other side closed, no faster
@@ -59,15 +58,23 @@ class OverAPty : public ::testing::Test {
     held_.reset(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     return held_;
   }
-  std::string Described() const { return "COM5 (" + (run_.dir.path() / "COM5").string() + ")"; }
+  std::string Described() const { return "COM5 (" + (dir_.path() / "COM5").string() + ")"; }
+  // Sends, waits the full time from when the text has gone, and returns all that came.
+  std::string Exchange(std::string_view text, int seconds) {
+    line_.Write(text);
+    const MonotonicTime deadline = line_.AwaitSent() + std::chrono::seconds(seconds);
+    while (clock_.Now() < deadline) {
+      line_.WaitUntil(deadline);
+    }
+    return line_.ReadAll();
+  }
 
   Fd master_{::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)};
   Fd held_;
   std::string slavePath_;
-  RunHarness run_;
+  TestDir dir_;
   SystemClock clock_;
-  PosixSerialLine line_{run_.dir.path(), clock_};
-  frmQuorvex form_{{run_.dir.path(), {}, run_.notices, clock_, line_, run_.history}};
+  PosixSerialLine line_{dir_.path(), clock_};
 };
 
 TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
@@ -75,7 +82,7 @@ TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
   ASSERT_EQ(::tcgetattr(HoldSlave().get(), &applied), 0);
   applied.c_cflag &= ~HUPCL;  // so that the line must set it: a killed run must hang up
   ASSERT_EQ(::tcsetattr(held_.get(), TCSANOW, &applied), 0);
-  form_.OpenLine();
+  line_.Open(5);
   ASSERT_EQ(::tcgetattr(held_.get(), &applied), 0);
   EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
   EXPECT_EQ(applied.c_cflag & (CRTSCTS | HUPCL), static_cast<tcflag_t>(CRTSCTS | HUPCL));
@@ -87,15 +94,15 @@ TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
 // An answer that came early is returned only after the full wait, behind what an earlier
 // exchange left unread; the line carries the low seven bits of each byte, both ways.
 TEST_F(OverAPty, ExchangeWaitsItsFullTimeAndReturnsAllThatCame) {
-  form_.OpenLine();
+  line_.Open(5);
   ModemSends("LATE");
   std::thread modem([this] {
     EXPECT_EQ(ModemReads(3), "\x41\x7F\x0D");
     ModemSends("\r\n\xCF\xCB\r\n");
   });
   const MonotonicTime start = std::chrono::steady_clock::now();
-  EXPECT_EQ(form_.SMS("\xC1\xFF\x0D", 1), "LATE\r\nOK\r\n");
-  EXPECT_GE(Seconds(std::chrono::steady_clock::now() - start).count(), 1.0);
+  EXPECT_EQ(Exchange("\xC1\xFF\x0D", 1), "LATE\r\nOK\r\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   modem.join();
 }
 
@@ -113,7 +120,7 @@ TEST_P(HeldPort, IsRefusedUntouched) {
             : holder == Holder::kExclusive ? ::ioctl(fd, TIOCEXCL)
                                            : ::fchown(fd, 65534, static_cast<gid_t>(-1)),
             0);
-  const RunError error = RunErrorOf([this] { form_.OpenLine(); });
+  const RunError error = RunErrorOf([this] { line_.Open(5); });
   if (holder == Holder::kOtherUser) {
     EXPECT_EQ(error.description(), "Refusing serial port " + Described() + ": " + slavePath_ +
                                        " belongs to user nobody - make it belong to root or to "
@@ -135,23 +142,23 @@ INSTANTIATE_TEST_SUITE_P(Pty, HeldPort,
 // over: the wait for the answer starts once it has gone, so an answer to its last byte
 // counts. What comes in beyond 64 KiB in one exchange is read and dropped.
 TEST_F(OverAPty, WaitsFromTheLastByteSentAndCapsAFlood) {
-  form_.OpenLine();
+  line_.Open(5);
   const std::string text(4000, 'x');
   std::thread service([&] {
     EXPECT_EQ(ModemReads(text.size()), text);
     ModemSends("MESSAGE ACCEPTED");
   });
-  EXPECT_EQ(form_.SMS(text, 2), "MESSAGE ACCEPTED");
+  EXPECT_EQ(Exchange(text, 2), "MESSAGE ACCEPTED");
   service.join();
   std::thread flood([&] { ModemFloods(std::chrono::seconds(2)); });
-  EXPECT_EQ(form_.SMS("", 2).size(), 64U * 1024);
+  EXPECT_EQ(Exchange("", 2).size(), 64U * 1024);
   flood.join();
 }
 
 TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
-  form_.OpenLine();
+  line_.Open(5);
   master_.reset();
-  EXPECT_EQ(RunErrorOf([this] { form_.SMS("", 1); }).description(),
+  EXPECT_EQ(RunErrorOf([this] { Exchange("", 1); }).description(),
             "Serial port " + Described() + " was hung up");
 }
 
@@ -159,20 +166,20 @@ TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
 // forgets what came meanwhile.
 TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
   HoldSlave();
-  form_.OpenLine();
-  EXPECT_THROW(form_.OpenLine(), std::logic_error) << "a second opening would leak the first";
+  line_.Open(5);
+  EXPECT_THROW(line_.Open(5), std::logic_error) << "a second opening would leak the first";
   int exclusive = -1;
   EXPECT_EQ(::ioctl(held_.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
   ModemSends("BEFORE CLOSE");
-  form_.CloseLine();
+  line_.Close();
   EXPECT_EQ(::ioctl(held_.get(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
   ModemSends("WHILE CLOSED");
-  form_.OpenLine();
+  line_.Open(5);
   EXPECT_EQ(line_.ReadAll(), "");
   held_.reset();
-  form_.CloseLine();
+  line_.Close();
   pollfd master{master_.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&master, 1, 0), 1);
   EXPECT_NE(master.revents & POLLHUP, 0);
@@ -181,19 +188,19 @@ TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
 // A port whose link vanishes between attempts, or dangles from the start (the modem
 // unplugged), must not fall back to /dev/ttyS<N-1>.
 TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
-  const std::filesystem::path link = run_.dir.path() / "COM99";
+  const std::filesystem::path link = dir_.path() / "COM99";
   std::filesystem::create_symlink(slavePath_, link);
   line_.Open(99);
   line_.Close();
   std::filesystem::remove(link);
   EXPECT_EQ(RunErrorOf([this] { line_.Open(99); }).description(),
             "Cannot open serial port COM99 (" + link.string() + "): No such file or directory");
-  std::filesystem::create_symlink("/dev/quorvex-unplugged", run_.dir.path() / "COM97");
-  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(run_.dir.path(), clock_).Open(97); }).description(),
-            "Cannot open serial port COM97 (" + (run_.dir.path() / "COM97").string() +
+  std::filesystem::create_symlink("/dev/quorvex-unplugged", dir_.path() / "COM97");
+  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(dir_.path(), clock_).Open(97); }).description(),
+            "Cannot open serial port COM97 (" + (dir_.path() / "COM97").string() +
                 "): No such file or directory");
   // No COM98 link here, and no /dev/ttyS97 on any machine of ours.
-  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(run_.dir.path(), clock_).Open(98); }).description(),
+  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(dir_.path(), clock_).Open(98); }).description(),
             "Cannot open serial port COM98 (/dev/ttyS97): No such file or directory");
 }
 

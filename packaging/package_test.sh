@@ -7,7 +7,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-file_in() { [ -f "$1/$2" ] && [ ! -L "$1/$2" ] || fail "$2 is not a file in $1"; }
+file_in() { if [ ! -f "$1/$2" ] || [ -L "$1/$2" ]; then fail "$2 is not a file in $1"; fi; }
 link_in() { [ "$(readlink "$1/$2")" = "$3" ] || fail "$2 in $1 is not a link to $3"; }
 
 (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/deb" >/dev/null)
@@ -44,8 +44,9 @@ grep -qx 'ComPort=' "$root/etc/quorvex/Quorvex.ini" || fail "ComPort= is not lef
 control=$scratch/control
 dpkg-deb -e "$deb" "$control"
 grep -qx /etc/quorvex/Quorvex.ini "$control/conffiles" || fail "Quorvex.ini is not a conffile"
-[ -x "$control/postinst" ] && [ -x "$control/prerm" ] && [ -x "$control/postrm" ] ||
-  fail "maintainer scripts missing"
+for script in postinst prerm postrm; do
+  [ -x "$control/$script" ] || fail "maintainer script $script missing"
+done
 "$root/usr/bin/quorvex" --version | head -n 1 | grep -qx "Quorvex $version" || fail "--version"
 "$root/usr/lib/nagios/plugins/check_quorvex" --version | grep -qx "check_quorvex (Quorvex) $version" ||
   fail "check_quorvex --version"
@@ -66,8 +67,8 @@ if [ "$(id -u)" = 0 ] && getent group dialout >/dev/null; then
   [ -n "$queue" ] || fail "no quorvex group"
   modes=$(cd "$scratch/dpkg/var" && stat -c '%n=%U:%g:%a' log/quorvex/Quorvex.log \
     spool/quorvex spool/quorvex/tmp spool/quorvex/new spool/quorvex/cur spool/quorvex/failed \
-    spool/quorvex/drain.lock)
-  [ "$(echo $modes)" = "log/quorvex/Quorvex.log=root:$(getent group dialout | cut -d: -f3):660 \
+    spool/quorvex/drain.lock | paste -sd' ')
+  [ "$modes" = "log/quorvex/Quorvex.log=root:$(getent group dialout | cut -d: -f3):660 \
 spool/quorvex=root:$queue:755 spool/quorvex/tmp=root:$queue:3770 spool/quorvex/new=root:$queue:3770 \
 spool/quorvex/cur=root:$queue:750 spool/quorvex/failed=root:$queue:750 \
 spool/quorvex/drain.lock=root:0:600" ] || fail "modes: $modes"

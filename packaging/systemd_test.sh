@@ -67,6 +67,7 @@ modem
 box quorvex --queue 447775123456,from-root >/dev/null
 box runuser -u alice -- quorvex --queue 447775123456,from-alice >/dev/null
 await 240 'grep -q from-root /run/received && grep -q from-alice /run/received'
+# shellcheck disable=SC2016 # expanded in the container
 await 60 '[ "$(journalctl -t quorvex -o cat | grep -c " delivered; exit status 0")" = 2 ]'
 
 # 2. A silent modem: the drain ends 75 "successfully", the item stays, the timer is armed,
