@@ -98,15 +98,15 @@ class Drain {
   Step Take(const std::string& name) {
     const std::optional<ItemName> item = ParseItemName(name);
     if (!item) {
-      return SetAside(name, kMisnamed, "has a name not of the queue's form");
+      return SetAside(name, kFailedMisnamed, "has a name not of the queue's form");
     }
     const ItemRead read = c_.spool.Read(Folder::kNew, name);
     if (!read.problem.empty()) {
-      return SetAside(name, kUnsafe, read.problem);
+      return SetAside(name, kFailedUnsafe, read.problem);
     }
     if (read.request.find('\0') != std::string::npos ||
         ParseRequest(read.request).status != RequestStatus::kValid) {
-      return SetAside(name, kInvalid, "not a valid request");
+      return SetAside(name, kFailedInvalid, "not a valid request");
     }
     // Checked just before the delivery: earlier ones may have taken hours.
     const std::time_t now = c_.clock.WallTime();
@@ -114,7 +114,8 @@ class Drain {
       return Renew(name, *item, read.request);
     }
     if (c_.maxQueueHours > 0 && now - read.queuedAt > c_.maxQueueHours * 3600LL) {
-      return SetAside(name, kExpired, "older than " + std::to_string(c_.maxQueueHours) + " hours");
+      return SetAside(name, kFailedExpired,
+                      "older than " + std::to_string(c_.maxQueueHours) + " hours");
     }
     if (const int error = c_.spool.Move(name, Folder::kNew, Folder::kCur, name)) {
       Record(name,
@@ -175,7 +176,7 @@ class Drain {
     }
     const std::string what = "for '" + QuotedValue(ParseRequest(request).number) +
                              "' refused by the service " + std::to_string(kMostRefusals) + " times";
-    if (const int error = c_.spool.SetAside(name, Folder::kCur, kRefused)) {
+    if (const int error = c_.spool.SetAside(name, Folder::kCur, kFailedRefused)) {
       Record(item.id, what + ", and cannot be moved to failed (" + std::strerror(error) + ")",
              LOG_ERR);
     } else {

@@ -17,9 +17,9 @@
 #include "app/frm_quorvex.h"
 #include "app/monitor.h"
 #include "app/request.h"
+#include "base/io.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
-#include "base/io.h"
 #include "config/config_file.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
@@ -175,7 +175,7 @@ std::string WaitingLine(const Spool& spool, const std::string& name, std::time_t
   const std::optional<ItemName> item = ParseItemName(name);
   if (!item) {
     return ListingLine(spool, Folder::kNew, name, name, now,
-                       "not an item: " + std::string(kMisnamed.text));
+                       "not an item: " + std::string(kFailedMisnamed.text));
   }
   const std::string refused = item->refusals == 0 ? ""
                                                   : "refused " + std::to_string(item->refusals) +

@@ -25,7 +25,8 @@ struct FolderSpec {
 // tmp/ and new/ are sticky: a member of the group adds items but cannot take another's; and
 // set-group-ID, so that every item takes the spool's group, which the drain reads with.
 constexpr FolderSpec kFolders[] = {{"tmp", 03770}, {"new", 03770}, {"cur", 0750}, {"failed", 0750}};
-constexpr FailedReason kReasons[] = {kRefused, kExpired, kInvalid, kUnsafe, kMisnamed};
+constexpr FailedReason kReasons[] = {kFailedRefused, kFailedExpired, kFailedInvalid, kFailedUnsafe,
+                                     kFailedMisnamed};
 
 // Time, then process, then a counter: names sort in the order of queueing.
 std::string NewItemId() {

@@ -39,11 +39,11 @@ struct FailedReason {
   std::string_view code;
   std::string_view text;  // as the listing shows it
 };
-inline constexpr FailedReason kRefused{"refused", "refused by the service 3 times"};
-inline constexpr FailedReason kExpired{"expired", "older than MAXQUEUEHOURS"};
-inline constexpr FailedReason kInvalid{"invalid", "not a valid request"};
-inline constexpr FailedReason kUnsafe{"unsafe", "not a plain file of one link up to 64 KiB"};
-inline constexpr FailedReason kMisnamed{"misnamed", "a name not of the queue's form"};
+inline constexpr FailedReason kFailedRefused{"refused", "refused by the service 3 times"};
+inline constexpr FailedReason kFailedExpired{"expired", "older than MAXQUEUEHOURS"};
+inline constexpr FailedReason kFailedInvalid{"invalid", "not a valid request"};
+inline constexpr FailedReason kFailedUnsafe{"unsafe", "not a plain file of one link up to 64 KiB"};
+inline constexpr FailedReason kFailedMisnamed{"misnamed", "a name not of the queue's form"};
 // The reason an entry of failed/ names, and its ID; nothing for a name of no known reason.
 std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_view name);
 

@@ -47,7 +47,7 @@ TEST(ItemName, IsTheQueuesOwnFormOnly) {
            "001796639223.932658.000471.0", "001796639223.932658.0004718.", id + "\n", "a" + id}) {
     EXPECT_EQ(ParseItemName(bad), std::nullopt) << bad;
   }
-  EXPECT_EQ(ParseFailedName(id + ".refused")->second.text, kRefused.text);
+  EXPECT_EQ(ParseFailedName(id + ".refused")->second.text, kFailedRefused.text);
   EXPECT_EQ(ParseFailedName(id + ".r1.refused"), std::nullopt);
 }
 
