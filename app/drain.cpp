@@ -21,7 +21,7 @@ constexpr int kMostToldSetAside = 20;
 // when a drain first saw it (a member can date a file, and the clock may be set back).
 constexpr std::time_t kMostAhead = 300;
 // What a writer left in tmp/ when it died is removed after this, as maildir readers do.
-constexpr std::time_t kLeftoverAge = 36 * 3600;
+constexpr std::time_t kLeftoverAge = std::time_t{36} * 3600;
 
 // What taking one entry came to: whether it was delivered (new/ is then read again), and
 // the drain's exit status when it must stop.

@@ -15,8 +15,8 @@
 #include "app/monitor.h"
 #include "app/queue_commands.h"
 #include "app/usage.h"
-#include "base/stop_signals.h"
 #include "base/io.h"
+#include "base/stop_signals.h"
 #include "modem/posix_serial_line.h"
 
 namespace {

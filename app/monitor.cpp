@@ -8,8 +8,8 @@
 
 #include "app/frm_quorvex.h"
 #include "app/version.h"
-#include "base/text.h"
 #include "base/io.h"
+#include "base/text.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
 

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "app/exit_status.h"
-#include "base/run_error.h"
 #include "base/io.h"
+#include "base/run_error.h"
 
 namespace quorvex {
 namespace {

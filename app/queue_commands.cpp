@@ -338,8 +338,8 @@ int RemoveItem(const std::string& id, const QueueTools& tools) {
         if (const int error = spool->Remove(*name, folder)) {
           throw OsError(error, "Cannot remove " + spool->path() + "/" + where + "/" + *name);
         }
-        tools.history.Record("queue: item " + id + " removed from " + where + " by " + Caller(),
-                             LOG_NOTICE);
+        tools.history.Record(
+            Concat({"queue: item ", id, " removed from ", where, " by ", Caller()}), LOG_NOTICE);
         tools.notices.Report("removed " + id);
         return ExitStatus(Ending::kAccepted);
       }

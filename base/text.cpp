@@ -103,7 +103,9 @@ class Transliterator {
   }
 
  private:
-  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+  // iconv_open's failure, as iconv(3) spells it.
+  static inline const iconv_t kNone =
+      reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
 
   locale_t locale_;
   iconv_t converter_ = kNone;

@@ -30,7 +30,7 @@ constexpr auto kDrainPoll = std::chrono::milliseconds(5);
 // What one exchange keeps of the answer: more than 9600 bit/s carry in the longest wait
 // (about 29 KB in 30 s), so every real answer is searched whole, and a flood through a
 // faster bridge is read and dropped rather than held.
-constexpr size_t kLongestAnswer = 64 * 1024;
+constexpr size_t kLongestAnswer = size_t{64} * 1024;
 
 // Pseudo-terminals and some virtual ports have no modem-control lines.
 bool LacksModemLines(int error) {

@@ -151,7 +151,7 @@ std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool creat
 }
 
 std::string Spool::Add(std::string_view request, int refusals) const {
-  const std::string name = FileNameOf({NewItemId(), refusals});
+  std::string name = FileNameOf({NewItemId(), refusals});
   const std::string file = PathOf(Folder::kTmp, name);
   Fd item(::openat(Of(Folder::kTmp).get(), name.c_str(),
                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
