@@ -7,7 +7,8 @@ namespace {
 
 using Kind = ModemState::Kind;
 
-// The worst of the queue's age, failed items and the modem decides, at the thresholds given.
+// The worst of the queue's age, failed items and the modem decides, at the thresholds given;
+// without a probe, what the last delivery recorded tells of the modem.
 TEST(CheckPlugin, JudgesTheWorstOfQueueAgeFailedItemsAndModem) {
   const ModemState answers{Kind::kAnswers, "modem answers"};
   const auto status = [](QueueState queue, ModemState modem) {
@@ -22,11 +23,8 @@ TEST(CheckPlugin, JudgesTheWorstOfQueueAgeFailedItemsAndModem) {
   EXPECT_EQ(Judge({3, 1, 4000}, answers, 60, 7200).line,
             "QUORVEX WARNING - 3 queued (oldest 1h), modem answers, 1 failed | queued=3;;;0 "
             "oldest=4000s;60;7200;0 failed=1;;;0");
-}
-
-// What a drain records for a check that may not probe: the last acceptance survives later
-// failures, and a refusal shows the modem and the service working.
-TEST(CheckPlugin, ReadsWhatTheLastDeliveryRecorded) {
+  // What a drain records for a check that may not probe: the last acceptance survives later
+  // failures, and a refusal shows the modem and the service working.
   const std::string accepted = DeliveryRecord(std::nullopt, 1000, 0, false);
   const std::string failed = DeliveryRecord(accepted, 1100, 75, false);
   EXPECT_EQ(failed, "delivery 1100 75 0\naccepted 1000\n");

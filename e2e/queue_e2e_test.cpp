@@ -75,11 +75,10 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
 TEST_F(Queue, ListsEveryEntrySafely) {
   const std::string id = "001796639223.932658.0004718.";
   installation.Run({"--queue", "447775123456,first"});
-  installation.dir.Lay("cd spool; printf '447775123456,a\033[2Jb' >new/" + id +
-                       "1.r2; printf "
-                       "'447775123456,c' >cur/" +
-                       id + "2; printf 44,x >failed/" + id +
-                       "3.invalid; touch \"new/$(printf 'x\n9 queued, 0 failed')\"");
+  installation.dir.Lay(ReplaceAll(R"sh(cd spool; printf '447775123456,a\033[2Jb' >new/ID1.r2
+    printf 447775123456,c >cur/ID2; printf 44,x >failed/ID3.invalid
+    touch "new/$(printf 'x\n9 queued, 0 failed')")sh",
+                                  "ID", id));
   const Outcome listed = installation.Run({"--list-queue"});
   EXPECT_EQ(listed.status, 0) << listed.err;
   const std::string out = std::regex_replace(listed.out, std::regex(R"(  \d+[smhd]  )"), "  AGE  ");
@@ -114,9 +113,7 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
                                    installation.Program(), "--remove", id})
           .Wait();
   EXPECT_EQ(denied.status, 74);
-  EXPECT_EQ(denied.err, "Quorvex: Cannot remove " +
-                            (installation.dir.path() / "spool/new/").string() + id +
-                            ": Operation not permitted\n");
+  EXPECT_TRUE(denied.err.ends_with("/spool/new/" + id + ": Operation not permitted\n"));
   // Its history line, sent where the environment says (tests never reach the journal).
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -132,10 +129,8 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   ASSERT_GT(::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT), 0);
   EXPECT_TRUE(std::string(line).ends_with("]: queue: item " + id + " removed from new by root"));
   EXPECT_FALSE(std::filesystem::exists(item));
-  const Outcome unknown = installation.Run({"--remove", id});
-  EXPECT_EQ(unknown.status, 64);
-  EXPECT_EQ(unknown.err, "Quorvex: No item " + id + " in the queue - see Quorvex --list-queue\n");
-  EXPECT_EQ(Waiting(), 1U);
+  EXPECT_EQ(installation.Run({"--remove", id}).err,
+            "Quorvex: No item " + id + " in the queue - see Quorvex --list-queue\n");
 }
 
 // The Nagios plugin: OK, WARNING, CRITICAL and UNKNOWN as the guidelines have them; never

