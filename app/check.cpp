@@ -26,7 +26,7 @@ std::string AnswerToInitialisation(std::string_view answer) {
 // One attempt's opening and initialisation, then the reset; nothing is dialled and the
 // log is only locked, so the last delivery's log survives an hourly check.
 int frmQuorvex::RunCheck() {
-  state_.stage = "check";
+  state_.stage = Stage::kCheck;
   OpenTrace(TraceLog::Use::kLockOnly);
   if (!LoadConfiguration()) {
     return EndRun(ExitStatus(Ending::kConfiguration), state_.stopReason);

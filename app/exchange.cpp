@@ -40,24 +40,21 @@ void frmQuorvex::CloseLine() {
 std::string frmQuorvex::SMS(std::string_view tmpOutput, int16_t tmpTime) {
   platform_.commSMS.Write(tmpOutput);
   // A long text is still going out when it has been handed over: the wait for its answer
-  // starts once it has left the line.
-  WaitUntil(platform_.commSMS.AwaitSent() + std::chrono::seconds(tmpTime),
-            [this](MonotonicTime deadline) { platform_.commSMS.WaitUntil(deadline); });
+  // starts once it has left the line. A single wait may end early (a signal, SIGCONT after a
+  // stop, an early timer); the deadline on the monotonic clock stays where it was.
+  const MonotonicTime deadline = platform_.commSMS.AwaitSent() + std::chrono::seconds(tmpTime);
+  while (platform_.clock.Now() < deadline) {
+    platform_.commSMS.WaitUntil(deadline);
+  }
   return platform_.commSMS.ReadAll();
 }
 
 void frmQuorvex::Pause(float tmpTime) {
-  const auto length = std::chrono::duration<float>(tmpTime);
-  WaitUntil(platform_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(length),
-            [this](MonotonicTime deadline) { platform_.clock.SleepUntil(deadline); });
-}
-
-// The one loop to a deadline: a single wait may end early (a signal, SIGCONT after a stop,
-// an early timer), and the deadline on the monotonic clock stays where it was.
-void frmQuorvex::WaitUntil(MonotonicTime deadline,
-                           const std::function<void(MonotonicTime)>& waitOnce) {
+  const MonotonicTime deadline =
+      platform_.clock.Now() +
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<float>(tmpTime));
   while (platform_.clock.Now() < deadline) {
-    waitOnce(deadline);
+    platform_.clock.SleepUntil(deadline);
   }
 }
 

@@ -1,6 +1,6 @@
+#include "app/command_line.h"
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
-#include "app/usage.h"
 #include "app/version.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
@@ -9,12 +9,22 @@ namespace quorvex {
 
 frmQuorvex::frmQuorvex(Platform platform) : platform_(std::move(platform)) {}
 
+std::string_view StageName(Stage stage) {
+  switch (stage) {
+    case Stage::kConfiguration:
+      return "configuration";
+    case Stage::kRequest:
+      return "request";
+    case Stage::kCheck:
+      return "check";
+  }
+  return "";  // no other value; without a default, -Wswitch names a new one
+}
+
 // Every way out of a run passes this one handler, so the line is always closed.
 int frmQuorvex::Form_Load() {
   return WithOneHandler(
-      [this] {
-        return ReadCommandLine(platform_.arguments).command == Command::kCheck ? RunCheck() : Run();
-      },
+      [this] { return platform_.command == Command::kCheck ? RunCheck() : Run(); },
       [this](const RunError& error) { return HandleRunError(error); });
 }
 
@@ -24,7 +34,7 @@ int frmQuorvex::Run() {
   if (!LoadConfiguration()) {
     return EndRun(ExitStatus(Ending::kConfiguration), state_.stopReason);
   }
-  state_.stage = "request";
+  state_.stage = Stage::kRequest;
   std::optional<ParsedRequest> request = ReadRequest();
   if (!request) {
     return EndRun(ExitStatus(Ending::kBadRequest), state_.stopReason);
@@ -84,7 +94,7 @@ int frmQuorvex::EndRun(int exitStatus, std::string_view outcome) {
   if (logged) {
     platform_.history.Record(
         state_.recipient ? HistoryLine(*state_.recipient, outcome, state_.attempts, exitStatus)
-                         : StageHistoryLine(state_.stage, outcome, exitStatus),
+                         : StageHistoryLine(StageName(state_.stage), outcome, exitStatus),
         HistoryPriority(exitStatus));
   }
   return exitStatus;

@@ -2,12 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/notices.h"
 #include "app/request.h"
 #include "app/run_history.h"
@@ -28,6 +28,7 @@ struct Platform {
   Clock& clock;
   SerialLine& commSMS;
   RunHistory& history;
+  Command command = Command::kDeliver;  // as main read it: a delivery or a check
 };
 
 // The log line and critical notice of a configuration that cannot drive a delivery.
@@ -37,15 +38,19 @@ struct MissingSetting {
 };
 std::optional<MissingSetting> TellMissing(LoadedSettings::Missing missing);
 
+// Where a run that stops before its request is known stopped, as its history line names it.
+enum class Stage { kConfiguration, kRequest, kCheck };
+std::string_view StageName(Stage stage);
+
 // What a run has come to so far, for its history line.
 struct RunState {
-  std::string stage = "configuration";   // until the request is known
+  Stage stage = Stage::kConfiguration;   // until the request is known
   std::string stopReason;                // the notice that stopped the run
   std::optional<std::string> recipient;  // once the request is known
   int attempts = 0;                      // attempts begun so far
   int handOverFaults = 0;                // attempts that reached the service, not accepted
-  bool accepted = false;  // the service accepted: from here on the run reports success
-  std::optional<RunError> runError;      // what the run ended with, if it failed
+  bool accepted = false;             // the service accepted: from here on the run reports success
+  std::optional<RunError> runError;  // what the run ended with, if it failed
 };
 
 // The main object of a run: it owns the settings, the log and the modem line, and drives
@@ -116,8 +121,6 @@ class frmQuorvex {
   void LogFault(AttemptOutcome fault);
   void PrepareRetry(AttemptOutcome fault);
   void CloseCommunications();
-  // Repeats `waitOnce` until the clock reaches `deadline`.
-  void WaitUntil(MonotonicTime deadline, const std::function<void(MonotonicTime)>& waitOnce);
 
   Platform platform_;
   TraceLog log_;

@@ -10,11 +10,11 @@
 #include <string>
 #include <system_error>
 
+#include "app/command_line.h"
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/monitor.h"
 #include "app/queue_commands.h"
-#include "app/usage.h"
 #include "base/io.h"
 #include "base/stop_signals.h"
 #include "modem/posix_serial_line.h"
@@ -90,7 +90,7 @@ int Main(int argc, char** argv, quorvex::NoticeSink& notices) {
       break;
   }
   PosixSerialLine line(*exeDir, clock);
-  frmQuorvex form({*exeDir, std::move(arguments), notices, clock, line, history});
+  frmQuorvex form({*exeDir, std::move(arguments), notices, clock, line, history, command.command});
   return form.Form_Load();
 }
 

@@ -12,8 +12,4 @@ inline constexpr std::string_view kReset = "ATZ\r";
 inline constexpr int16_t kInitialiseWait = 2;
 inline constexpr int16_t kResetWait = 1;
 
-inline bool Contains(std::string_view answer, std::string_view word) {
-  return answer.find(word) != std::string_view::npos;
-}
-
 }  // namespace quorvex

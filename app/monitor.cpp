@@ -58,7 +58,7 @@ class CapturedNotices final : public NoticeSink {
 std::optional<ModemState> Probe(const QueueTools& tools) {
   CapturedNotices told;
   PosixSerialLine line(tools.exeDir, tools.clock);
-  frmQuorvex form({tools.exeDir, {"--check"}, told, tools.clock, line, tools.history});
+  frmQuorvex form({tools.exeDir, {}, told, tools.clock, line, tools.history, Command::kCheck});
   if (form.Form_Load() == 0) {
     return ModemState{ModemState::Kind::kAnswers, "modem answers"};
   }

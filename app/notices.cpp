@@ -33,6 +33,11 @@ int StderrNotices::Report(std::string_view text) {
   return WriteAll(STDOUT_FILENO, FormatNotice(text, NoticeKind::kPlain));
 }
 
+void TellRequestProblem(RequestStatus status, NoticeSink& notices) {
+  notices.Notify(std::string(RequestProblem(status)) + "\n\n" + std::string(kRequestExample),
+                 status == RequestStatus::kEmpty ? NoticeKind::kWarning : NoticeKind::kPlain);
+}
+
 int PrintResult(std::string_view text, NoticeSink& notices) {
   if (const int error = WriteAll(STDOUT_FILENO, text)) {
     notices.Notify(RunErrorText(OsError(error, "Cannot write to standard output")),

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/request.h"
+
 namespace quorvex {
 
 enum class NoticeKind { kCritical, kWarning, kPlain };
@@ -24,6 +26,10 @@ class StderrNotices final : public NoticeSink {
   void Notify(std::string_view text, NoticeKind kind) override;
   int Report(std::string_view text) override;
 };
+
+// Tells why a request cannot be sent: a warning when there is none at all, a plain notice
+// otherwise.
+void TellRequestProblem(RequestStatus status, NoticeSink& notices);
 
 // Prints what the caller asked to see on standard output and returns 0; an output that
 // cannot take it is a run error (74) told on standard error, as with the GNU tools (a

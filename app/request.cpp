@@ -28,11 +28,6 @@ std::string_view RequestProblem(RequestStatus status) {
                "no.>,<message to send>'";
 }
 
-void TellRequestProblem(RequestStatus status, NoticeSink& notices) {
-  notices.Notify(std::string(RequestProblem(status)) + "\n\n" + std::string(kRequestExample),
-                 status == RequestStatus::kEmpty ? NoticeKind::kWarning : NoticeKind::kPlain);
-}
-
 std::string JoinArguments(const std::vector<std::string>& arguments) {
   std::string joined;
   for (const std::string& argument : arguments) {

@@ -4,8 +4,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/notices.h"
-
 namespace quorvex {
 
 enum class RequestStatus { kValid, kEmpty, kInvalid };
@@ -21,8 +19,6 @@ struct ParsedRequest {
 std::string_view RequestProblem(RequestStatus status);
 inline constexpr std::string_view kRequestExample =
     "ie. Quorvex 447775123456,This is a test message to 07775 123456";
-// Tells why: a warning when there is no request at all, a plain notice otherwise.
-void TellRequestProblem(RequestStatus status, NoticeSink& notices);
 
 // The arguments after the program name, joined with single blanks.
 std::string JoinArguments(const std::vector<std::string>& arguments);

@@ -35,6 +35,9 @@ int HistoryPriority(int exitStatus) {
   return LOG_ERR;
 }
 
+namespace {
+
+// "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", the form syslog(3) sends, facility user.
 std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_view tag, int pid,
                            std::string_view text) {
   char stamp[32];  // the process keeps the C locale, so the month is English as syslog wants
@@ -42,6 +45,8 @@ std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_v
   return "<" + std::to_string(LOG_USER | priority) + ">" + stamp + " " + std::string(tag) + "[" +
          std::to_string(pid) + "]: " + std::string(text);
 }
+
+}  // namespace
 
 void SyslogHistory::Record(std::string_view line, int priority) {
   const std::string datagram =

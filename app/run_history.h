@@ -39,10 +39,6 @@ std::string StageHistoryLine(std::string_view stage, std::string_view outcome, i
 // Info for a delivery, a warning for "try again later", an error for the rest.
 int HistoryPriority(int exitStatus);
 
-// "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", the form syslog(3) sends, facility user.
-std::string SyslogDatagram(int priority, const std::tm& localTime, std::string_view tag, int pid,
-                           std::string_view text);
-
 // Sends each line as one datagram to the system logger, tagged quorvex, without waiting:
 // a logger that is missing, full or refusing loses the line, and the run goes on at once.
 // syslog(3) would block on a full socket with the stop signals held off.

@@ -24,6 +24,10 @@ bool IsPrintableAscii(char c);
 // control character, C0 or C1, a blank; zero-width marks (joiners, direction marks, the
 // byte-order mark) vanish. Without C.UTF-8, every non-ASCII character becomes "?".
 std::string SevenBitText(std::string_view text);
+// Whether `text` holds `word` anywhere, as the modem's answers are searched.
+inline bool Contains(std::string_view text, std::string_view word) {
+  return text.find(word) != std::string_view::npos;
+}
 // The parts joined in one allocation: a line that carries a long message is built without
 // the copies that growing it piece by piece would leave behind.
 std::string Concat(std::initializer_list<std::string_view> parts);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "base/run_error.h"
 #include "base/text.h"
@@ -76,8 +77,7 @@ std::string ToUpperAscii(std::string_view text) {
   return upper;
 }
 
-}  // namespace
-
+// Lines end at CR, CR LF or LF; a last line without an end still counts.
 std::vector<std::string_view> SplitLines(std::string_view bytes) {
   std::vector<std::string_view> lines;
   while (!bytes.empty()) {
@@ -91,6 +91,8 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
   }
   return lines;
 }
+
+}  // namespace
 
 Settings ReadConfiguration(std::string_view bytes) {
   Settings settings;

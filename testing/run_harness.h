@@ -191,7 +191,8 @@ class RecordingHistory final : public RunHistory {
 // A whole run in virtual time, beside a scratch Quorvex.ini, against the scripted line.
 struct RunHarness {
   int Run(std::vector<std::string> arguments) {
-    frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line, history});
+    const Command command = ReadCommandLine(arguments).command;
+    frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line, history, command});
     const int status = form.Form_Load();
     refused = form.ServiceRefused();
     return status;

@@ -1,4 +1,4 @@
-#include "app/usage.h"
+#include "app/command_line.h"
 
 #include <utility>
 
