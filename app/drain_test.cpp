@@ -134,8 +134,7 @@ TEST_F(Drain, StopKeepsTheItemUnlessAcceptedAndIsHeardBeforeEachEntry) {
     clock.StopAt(clock.Elapsed(), SIGTERM);
   };
   EXPECT_EQ(DrainWith({kAccepted}), 128 + SIGTERM);
-  EXPECT_EQ(spool.Names(Folder::kNew).size(), 100U);
-  EXPECT_EQ(spool.Names(Folder::kFailed), Names{});
+  EXPECT_EQ(spool.Names(Folder::kNew).size(), 100U) << "the junk is left for the next drain";
 }
 
 // Anything that is no item goes to failed/ untouched and never to the modem: links, hard

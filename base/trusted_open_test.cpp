@@ -55,7 +55,6 @@ TEST_P(TrustedOpen, OpensOnlyThroughWhatRootAndTheUserAloneCanChange) {
 INSTANTIATE_TEST_SUITE_P(
     Tree, TrustedOpen,
     ::testing::Values(
-        TreeCase{"PlainFile", "mkdir -m 755 app; touch app/f", "opened"},
         TreeCase{"GroupWritableDirectory", "mkdir -m 775 app; chgrp dialout app; touch app/f",
                  "refused: TOP/app is writable by group dialout"},
         TreeCase{"WorldWritableDirectory", "mkdir -m 757 app; touch app/f",

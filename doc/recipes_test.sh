@@ -1,8 +1,7 @@
 #!/bin/sh
-# Runs every recipe of the README that queues an alert as its caller would (Nagios through
-# /bin/sh after putting in its macros, Icinga 2 and systemd without a shell, cron through
-# /bin/sh), with hostile values in every macro, and checks that exactly the text meant is
-# queued and nothing else runs.
+# Runs each README recipe that queues an alert as its caller would (Nagios and cron through
+# /bin/sh, Icinga 2 and systemd without a shell) with hostile values in every macro: exactly
+# the text meant is queued, and nothing else runs.
 set -eu
 readme=$1 quorvex=$2
 work=$(mktemp -d)

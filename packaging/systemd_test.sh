@@ -1,10 +1,7 @@
 #!/bin/sh
-# Installs the freshly built package in a Debian container booted with systemd-nspawn and
-# checks the queue's engine as systemd runs it: the path unit, the sandboxed drain, the
-# timer, a burst of failing drains, the security rating and the purge. The container's root
-# is made once with mmdebstrap (from the machine's own apt sources) and kept in a cache
-# directory; each run boots an ephemeral copy of it. Exits 77 (skipped) where no container
-# can be booted.
+# The freshly built package in a Debian container booted with systemd-nspawn: the queue's
+# engine as systemd runs it. The root is made once with mmdebstrap from the machine's apt
+# sources and cached; each run boots an ephemeral copy. 77 (skipped) where none can boot.
 set -eu
 build=$1 sim=$2
 cache=${QUORVEX_CONTAINER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvex}

@@ -1,8 +1,7 @@
 #!/bin/sh
-# Each folder's library links only the folders below it, so its sources, tests included, may
-# include only from those: an include that climbs, in either spelling, fails here. A header
-# of testing/ may be included where all it includes (and its testing/ headers) may be. The
-# build gives every library the source root, so this test is the wall between the layers.
+# A folder's sources, tests included, may include only from the folders its library links,
+# and a header of testing/ only where all it includes may be; an include that climbs, in
+# either spelling, fails. The build gives every library the source root: this is the wall.
 set -eu
 source=$1 layers=$2
 known=" testing $(cut -d: -f1 "$layers" | tr '\n' ' ') "
