@@ -33,16 +33,6 @@ constexpr std::string_view kPluginUsage =
     "failed/ holds items, CRITICAL when it is older than -c (1800 s) or the modem fails,\n"
     "UNKNOWN when the spool cannot be read.\n";
 
-std::string Age(long long seconds) {
-  constexpr std::pair<long long, char> kUnits[] = {{86400, 'd'}, {3600, 'h'}, {60, 'm'}};
-  for (const auto& [length, unit] : kUnits) {
-    if (seconds >= length) {
-      return std::to_string(seconds / length) + unit;
-    }
-  }
-  return std::to_string(std::max(0LL, seconds)) + "s";
-}
-
 // Keeps what the check would have told, for the plugin's line instead.
 class CapturedNotices final : public NoticeSink {
  public:

@@ -145,16 +145,6 @@ std::optional<Settings> DrainSettings(const QueueTools& tools) {
   return std::nullopt;
 }
 
-std::string Age(long long seconds) {
-  constexpr std::pair<long long, char> kUnits[] = {{86400, 'd'}, {3600, 'h'}, {60, 'm'}};
-  for (const auto& [length, unit] : kUnits) {
-    if (seconds >= length) {
-      return std::to_string(seconds / length) + unit;
-    }
-  }
-  return std::to_string(std::max(0LL, seconds)) + "s";
-}
-
 // "ID  AGE  NUMBER  MESSAGE  NOTE": every name and text as a terminal can show it safely.
 std::string ListingLine(const Spool& spool, Folder folder, const std::string& name,
                         const std::string& id, std::time_t now, const std::string& note) {

@@ -171,6 +171,16 @@ std::string SevenBitText(std::string_view text) {
   return BlankControls(std::move(ascii));
 }
 
+std::string Age(long long seconds) {
+  constexpr std::pair<long long, char> kUnits[] = {{86400, 'd'}, {3600, 'h'}, {60, 'm'}};
+  for (const auto& [length, unit] : kUnits) {
+    if (seconds >= length) {
+      return std::to_string(seconds / length) + unit;
+    }
+  }
+  return std::to_string(std::max(0LL, seconds)) + "s";
+}
+
 std::string Concat(std::initializer_list<std::string_view> parts) {
   size_t length = 0;
   for (std::string_view part : parts) {

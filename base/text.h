@@ -31,6 +31,8 @@ inline bool Contains(std::string_view text, std::string_view word) {
 // The parts joined in one allocation: a line that carries a long message is built without
 // the copies that growing it piece by piece would leave behind.
 std::string Concat(std::initializer_list<std::string_view> parts);
+// An age as a listing shows it, in its largest whole unit: "45s", "12m", "3h", "2d".
+std::string Age(long long seconds);
 // A value as an error text quotes it: control bytes as blanks, at most 40 bytes, then "...".
 std::string QuotedValue(std::string_view value);
 // A name someone else chose, as a listing or the journal shows it: each byte outside
