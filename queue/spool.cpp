@@ -60,16 +60,16 @@ bool AllDigits(std::string_view text, size_t fewest, size_t most) {
 
 // A folder made by mistake with other modes (cur/ world-writable, say) would let others
 // plant what the drain then delivers.
-void RequireMode(const Fd& folder, const FolderSpec& spec, const std::string& path) {
+void RequireMode(const Fd& folder, mode_t wanted, const std::string& path) {
   struct stat info {};
   if (::fstat(folder.get(), &info) != 0) {
     throw LastOsError([&] { return "Cannot examine spool folder " + path; });
   }
   const mode_t mode = info.st_mode & 07777;
-  if (mode != spec.mode && !(spec.mode == 03770 && mode == 01770)) {
+  if (mode != wanted && !(wanted == 03770 && mode == 01770)) {
     char text[64];
     std::snprintf(text, sizeof text, ": mode %04o, not %04o", static_cast<unsigned>(mode),
-                  static_cast<unsigned>(spec.mode));
+                  static_cast<unsigned>(wanted));
     throw RunError(EPERM, "Refusing spool folder " + path + text);
   }
 }
@@ -144,7 +144,7 @@ std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool creat
     if (!folder.fd.valid()) {
       throw OsError(folder.error, "Cannot open spool folder " + path);
     }
-    RequireMode(folder.fd, kFolders[i], path);
+    RequireMode(folder.fd, kFolders[i].mode, path);
     spool.folders_[i] = std::move(folder.fd);
   }
   return spool;
