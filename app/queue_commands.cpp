@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -20,6 +19,7 @@
 #include "base/io.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
+#include "base/trusted_open.h"
 #include "config/config_file.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
@@ -179,12 +179,6 @@ std::string FailedLine(const Spool& spool, const std::string& name, std::time_t 
                      "failed: " + std::string(failed ? failed->second.text : "set aside"));
 }
 
-// Who asked, for the history.
-std::string Caller() {
-  const passwd* user = ::getpwuid(::getuid());
-  return user != nullptr ? user->pw_name : std::to_string(::getuid());
-}
-
 int UnknownItem(const std::string& id, std::string_view where, const QueueTools& tools) {
   tools.notices.Notify(
       "No item " + PrintableName(id) + " " + std::string(where) + " - see Quorvex --list-queue",
@@ -303,9 +297,9 @@ int RequeueItems(const std::string& which, const QueueTools& tools) {
     for (const auto& [name, id] : chosen) {
       spool->Touch(name, Folder::kFailed);  // best effort: else an old item expires again
       if (const int error = spool->Move(name, Folder::kFailed, Folder::kNew, id)) {
-        throw OsError(error, "Cannot requeue " + spool->path() + "/failed/" + name);
+        throw OsError(error, "Cannot requeue " + spool->PathOf(Folder::kFailed, name));
       }
-      tools.history.Record("queue: item " + id + " requeued from failed by " + Caller(),
+      tools.history.Record("queue: item " + id + " requeued from failed by " + UserName(::getuid()),
                            LOG_NOTICE);
       tools.notices.Report("requeued " + id);
     }
@@ -326,10 +320,11 @@ int RemoveItem(const std::string& id, const QueueTools& tools) {
               spool ? EntryOf(*spool, folder, id) : std::nullopt) {
         const std::string where = folder == Folder::kNew ? "new" : "failed";
         if (const int error = spool->Remove(*name, folder)) {
-          throw OsError(error, "Cannot remove " + spool->path() + "/" + where + "/" + *name);
+          throw OsError(error, "Cannot remove " + spool->PathOf(folder, *name));
         }
         tools.history.Record(
-            Concat({"queue: item ", id, " removed from ", where, " by ", Caller()}), LOG_NOTICE);
+            Concat({"queue: item ", id, " removed from ", where, " by ", UserName(::getuid())}),
+            LOG_NOTICE);
         tools.notices.Report("removed " + id);
         return ExitStatus(Ending::kAccepted);
       }

@@ -19,11 +19,6 @@ namespace {
 
 constexpr int kMostLinks = 40;  // as the kernel's own limit, then ELOOP
 
-std::string UserName(uid_t uid) {
-  const passwd* user = ::getpwuid(uid);
-  return user != nullptr ? user->pw_name : std::to_string(uid);
-}
-
 std::string GroupName(gid_t gid) {
   const group* entry = ::getgrgid(gid);
   return entry != nullptr ? entry->gr_name : std::to_string(gid);
@@ -41,6 +36,11 @@ bool HasAccessControlList(int fd) {
 }
 
 }  // namespace
+
+std::string UserName(uid_t uid) {
+  const passwd* user = ::getpwuid(uid);
+  return user != nullptr ? user->pw_name : std::to_string(uid);
+}
 
 std::string ForeignOwner(const struct stat& info, const std::string& path) {
   return TrustedOwner(info.st_uid) ? "" : path + " belongs to user " + UserName(info.st_uid);

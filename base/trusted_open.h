@@ -11,6 +11,9 @@
 
 namespace quorvex {
 
+// The name of user `uid`, or its number where it has none.
+std::string UserName(uid_t uid);
+
 // "PATH belongs to user NAME" when what `info` describes belongs to neither root nor the
 // running user, who alone may be trusted with it; empty otherwise.
 std::string ForeignOwner(const struct stat& info, const std::string& path);

@@ -94,10 +94,11 @@ class Spool {
   // holds it.
   Fd LockForDrain() const;
   const std::string& path() const { return path_; }
+  // "SPOOL/FOLDER/NAME", as messages name an entry.
+  std::string PathOf(Folder folder, const std::string& name) const;
 
  private:
   const Fd& Of(Folder folder) const;
-  std::string PathOf(Folder folder, const std::string& name) const;
 
   std::string path_;
   Fd spool_;
