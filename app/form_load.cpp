@@ -71,8 +71,8 @@ int frmQuorvex::HandleRunError(const RunError& error) {
   }
   const std::string text = RunErrorText(error);
   WriteTrace(text);
-  platform_.notices.Notify(text, NoticeKind::kPlain);
-  return EndRun(ExitStatus(EndingOf(error.failure())), "run error: " + text);
+  const RunErrorEnd end = TellRunError(error, text, platform_.notices);
+  return EndRun(end.status, end.outcome);
 }
 
 // Once the service has accepted, a caller must not send the message again.

@@ -47,4 +47,9 @@ int PrintResult(std::string_view text, NoticeSink& notices) {
   return ExitStatus(Ending::kAccepted);
 }
 
+RunErrorEnd TellRunError(const RunError& error, std::string_view text, NoticeSink& notices) {
+  notices.Notify(text, NoticeKind::kPlain);
+  return {ExitStatus(EndingOf(error.failure())), "run error: " + std::string(text)};
+}
+
 }  // namespace quorvex

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/request.h"
+#include "base/run_error.h"
 
 namespace quorvex {
 
@@ -30,6 +31,14 @@ class StderrNotices final : public NoticeSink {
 // Tells why a request cannot be sent: a warning when there is none at all, a plain notice
 // otherwise.
 void TellRequestProblem(RequestStatus status, NoticeSink& notices);
+
+// How a command ends on a run error, a delivery's or a queue command's alike: `text` told on
+// standard error, and the exit status and history outcome that follow.
+struct RunErrorEnd {
+  int status;
+  std::string outcome;
+};
+RunErrorEnd TellRunError(const RunError& error, std::string_view text, NoticeSink& notices);
 
 // Prints what the caller asked to see on standard output and returns 0; an output that
 // cannot take it is a run error (74) told on standard error, as with the GNU tools (a

@@ -29,11 +29,10 @@ namespace {
 
 // A failure ends the command with a notice, a history line and its exit status.
 int EndWithRunError(const QueueTools& tools, const RunError& error) {
-  tools.notices.Notify(error.description(), NoticeKind::kPlain);
-  const int status = ExitStatus(EndingOf(error.failure()));
-  tools.history.Record(StageHistoryLine("queue", "run error: " + error.description(), status),
-                       HistoryPriority(status));
-  return status;
+  const RunErrorEnd end = TellRunError(error, error.description(), tools.notices);
+  tools.history.Record(StageHistoryLine("queue", end.outcome, end.status),
+                       HistoryPriority(end.status));
+  return end.status;
 }
 
 template <typename Command>
