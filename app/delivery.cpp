@@ -13,6 +13,8 @@ constexpr int16_t kNumberWait = 2;
 constexpr int16_t kMessageWait = 2;
 constexpr int16_t kFinishWait = 2;
 constexpr float kRetryPause = 3.0F;
+// What the service answers once it has taken the message.
+constexpr std::string_view kAcceptance = "MESSAGE ACCEPTED";
 
 // Most chipsets say NO DIALTONE, as V.250 words it; others NO DIAL TONE.
 bool NoDialTone(std::string_view dialAnswer) {
@@ -100,7 +102,7 @@ bool frmQuorvex::PassRequest(std::string& tmpMessage, const std::string& tmpSend
     }
     throw;
   }
-  return Contains(answer, "MESSAGE ACCEPTED");
+  return Contains(answer, kAcceptance);
 }
 
 // A stop that ends a wait after the service accepted must not make the message go twice:
@@ -111,7 +113,7 @@ bool frmQuorvex::AcceptedBeforeTheStop(std::string answer) {
   } catch (const RunError&) {
     // The stop is what ends the run; a line that fails now adds nothing to the answer.
   }
-  return Contains(answer, "MESSAGE ACCEPTED");
+  return Contains(answer, kAcceptance);
 }
 
 void frmQuorvex::LogAcceptance(const std::string& tmpSendToNumber) {
