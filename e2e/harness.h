@@ -15,6 +15,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/fd.h"
@@ -91,32 +92,38 @@ bool Within(double seconds, Ready ready) {
   return true;
 }
 
-inline void PrepareChild(const StartOptions& options, int out, int err) {
-  ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
-  ::dup2(options.outputFull ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : out, STDOUT_FILENO);
+// Sets the child up as `options` say; false when a step failed.
+inline bool PrepareChild(const StartOptions& options, int out, int err) {
+  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int output = options.outputFull ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : out;
   int gone[2];
-  if (options.errorReaderGone && ::pipe(gone) == 0) {
+  if (options.errorReaderGone) {
+    if (::pipe(gone) != 0) {
+      return false;
+    }
     ::close(gone[0]);
     err = gone[1];
   }
-  ::dup2(err, STDERR_FILENO);
+  bool done = in >= 0 && output >= 0 && ::dup2(in, STDIN_FILENO) == STDIN_FILENO &&
+              ::dup2(output, STDOUT_FILENO) == STDOUT_FILENO &&
+              ::dup2(err, STDERR_FILENO) == STDERR_FILENO;
   if (options.closeStandardOutputs) {
-    ::close(STDOUT_FILENO);
-    ::close(STDERR_FILENO);
+    done = done && ::close(STDOUT_FILENO) == 0 && ::close(STDERR_FILENO) == 0;
   }
   sigset_t blocked;
   sigemptyset(&blocked);
   for (int signal : options.blocked) {
     sigaddset(&blocked, signal);
   }
-  ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+  done = done && ::sigprocmask(SIG_SETMASK, &blocked, nullptr) == 0;
   for (int signal : options.ignored) {
-    ::signal(signal, SIG_IGN);
+    done = done && ::signal(signal, SIG_IGN) != SIG_ERR;
   }
   if (options.fileSizeLimit) {
     const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+    done = done && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
   }
+  return done;
 }
 
 // A started program; it is killed if the test leaves before it ends.
@@ -126,7 +133,9 @@ class Started {
           const StartOptions& options = {}) {
     int out[2];
     int err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC), 0);
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+      throw std::runtime_error("cannot make the pipes to " + program);
+    }
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) {
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -137,7 +146,11 @@ class Started {
       throw std::runtime_error("cannot fork");
     }
     if (pid_ == 0) {
-      PrepareChild(options, out[1], err[1]);
+      if (!PrepareChild(options, out[1], err[1])) {
+        constexpr std::string_view kFailed = "test harness: cannot set the child up\n";
+        [[maybe_unused]] const ssize_t told = ::write(err[1], kFailed.data(), kFailed.size());
+        ::_exit(125);
+      }
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }

@@ -39,7 +39,9 @@ class TestDir {
   const std::filesystem::path& path() const { return path_; }
 
   void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ / name, std::ios::binary) << bytes;
+    if (!(std::ofstream(path_ / name, std::ios::binary) << bytes).flush()) {
+      throw std::runtime_error("cannot write " + (path_ / name).string());
+    }
   }
 
   // Runs shell commands in the directory: the shortest way to lay out files, links and
