@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t stopAt = input.Byte();
   // Never starting with "<", so that the message cannot pass for an opening or a close.
   std::string message = "m" + input.Text(input.Byte() % 32);
-  RunHarness run;
+  static const TestDir scratch;  // a directory per input would be most of the time spent
+  RunHarness run(scratch);
   run.dir.Write("Quorvex.ini", "COMPORT=2\nSMSPHONE=9\nMAXATTEMPTS=" + std::to_string(maxAttempts));
   ScriptModem(input, run.line);
   if (stopAt < 128) {

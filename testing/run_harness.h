@@ -190,6 +190,10 @@ class RecordingHistory final : public RunHistory {
 
 // A whole run in virtual time, beside a scratch Quorvex.ini, against the scripted line.
 struct RunHarness {
+  RunHarness() = default;
+  // Runs in `shared`, which outlives the harness: a fuzzer's many runs use one directory.
+  explicit RunHarness(const TestDir& shared) : ownDir(std::nullopt), dir(shared) {}
+
   int Run(std::vector<std::string> arguments) {
     const Command command = ReadCommandLine(arguments).command;
     frmQuorvex form({dir.path(), std::move(arguments), notices, clock, line, history, command});
@@ -215,7 +219,8 @@ struct RunHarness {
     return "+" + std::to_string(since) + std::string(line.substr(19));
   }
 
-  TestDir dir;
+  std::optional<TestDir> ownDir{std::in_place};
+  const TestDir& dir = *ownDir;
   RecordingNotices notices;
   FakeClock clock;
   FakeLine line{clock};
