@@ -10,6 +10,7 @@
 
 #include <thread>
 
+#include "modem/line_settings.h"
 #include "testing/test.h"
 
 namespace quorvex {
@@ -77,15 +78,19 @@ class OverAPty : public ::testing::Test {
   PosixSerialLine line_{dir_.path(), clock_};
 };
 
+// A real port's framing, which a pty does not keep, is checked on the settings themselves.
 TEST_F(OverAPty, AppliesTheLineSettingsAPtyKeeps) {
   termios applied{};
   ASSERT_EQ(::tcgetattr(HoldSlave().get(), &applied), 0);
-  applied.c_cflag &= ~HUPCL;  // so that the line must set it: a killed run must hang up
+  // So that the line must set them: a killed run must hang up, a carrier drop is no hang-up.
+  applied.c_cflag &= ~(HUPCL | CLOCAL);
   ASSERT_EQ(::tcsetattr(held_.get(), TCSANOW, &applied), 0);
   line_.Open(5);
   ASSERT_EQ(::tcgetattr(held_.get(), &applied), 0);
   EXPECT_EQ(cfgetospeed(&applied), static_cast<speed_t>(B9600));
-  EXPECT_EQ(applied.c_cflag & (CRTSCTS | HUPCL), static_cast<tcflag_t>(CRTSCTS | HUPCL));
+  constexpr tcflag_t kControl = CRTSCTS | HUPCL | CLOCAL;
+  EXPECT_EQ(applied.c_cflag & kControl, kControl);
+  EXPECT_EQ(MakeLineTermios(applied, false).c_cflag & (CSIZE | PARENB | PARODD), CS7 | PARENB);
   EXPECT_EQ(applied.c_lflag & (ICANON | ECHO | ISIG), 0U);
   EXPECT_EQ(applied.c_iflag & (ICRNL | IXON), 0U);
   EXPECT_EQ(applied.c_oflag & OPOST, 0U);
