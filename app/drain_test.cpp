@@ -111,8 +111,9 @@ TEST_F(Drain, ARefusedItemWaitsBehindTheOthersAndFailsAtItsThird) {
                                          LOG_ERR}));
 }
 
-// What a stopped drain left in cur/ goes out first, again (at least once across a crash).
-TEST_F(Drain, ReturnsInterruptedItems) {
+// What a stopped drain left in cur/ goes out first, again (at least once across a crash); an
+// item that cannot be taken (its name is taken in cur/) is left for another drain, once.
+TEST_F(Drain, ReturnsInterruptedItemsAndLeavesWhatItCannotTake) {
   const std::string interrupted = Queue("interrupted");
   ASSERT_EQ(spool.Move(interrupted, Folder::kNew, Folder::kCur, interrupted), 0);
   Queue("queued");
@@ -121,6 +122,13 @@ TEST_F(Drain, ReturnsInterruptedItems) {
   EXPECT_EQ(
       history.lines.at(0).first,
       "queue: item " + interrupted + " was being delivered when a drain stopped; queued again");
+  const std::string stuck = Queue("stuck");
+  dir.Lay("touch spool/cur/" + stuck);
+  EXPECT_EQ(DrainWith({}), 75);
+  EXPECT_EQ(runner.delivered, Names{});
+  EXPECT_EQ(history.lines.back().first,
+            "queue: item " + stuck +
+                " cannot be taken for delivery (File exists); left for another drain");
 }
 
 // A stop ends the drain with 128+N: the item stays queued unless the service accepted it,
