@@ -1,6 +1,8 @@
 #include "queue/spool.h"
 
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include "testing/test.h"
@@ -17,13 +19,20 @@ std::string ModeOf(const std::filesystem::path& path) {
 }
 
 // Made with exact modes whatever the umask (a group that queues must write tmp/ and new/,
-// and the drain reads items through their group); a folder of other modes is refused.
+// and the drain reads items through their group); a folder of other modes is refused. An
+// item appears in new/ whole, and a spool behind a directory that is gone is no empty one.
 TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
   TestDir dir;
   EXPECT_EQ(Spool::Open(dir.path(), false), std::nullopt) << "missing, not to be made";
   const mode_t umask = ::umask(077);
-  const std::string name = Spool::Open(dir.path(), true)->Add("447775123456,hi");
+  const Spool made = *Spool::Open(dir.path(), true);
+  const Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ::inotify_add_watch(watch.get(), (dir.path() / "spool/new").c_str(), IN_CREATE | IN_MOVED_TO);
+  const std::string name = made.Add("447775123456,hi");
   ::umask(umask);
+  alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+  ASSERT_GT(::read(watch.get(), event, sizeof event), 0);
+  EXPECT_EQ(reinterpret_cast<const inotify_event*>(event)->mask, IN_MOVED_TO);
   const std::filesystem::path spool = dir.path() / "spool";
   EXPECT_EQ(ModeOf(spool), "0755");
   EXPECT_EQ(ModeOf(spool / "tmp") + ModeOf(spool / "new") + ModeOf(spool / "cur") +
@@ -33,6 +42,8 @@ TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
   dir.Lay("chmod 1777 spool/cur");
   EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), false); }).description(),
             "Refusing spool folder " + (spool / "cur").string() + ": mode 1777, not 0750");
+  dir.Lay("mkdir moved; ln -s gone/spool moved/spool");
+  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path() / "moved", false); }).number(), ENOENT);
 }
 
 // Only names of the queue's own form are items: a name someone chose cannot pass for one.
