@@ -177,7 +177,7 @@ TEST_F(Drain, SetsAsideWhatIsNoItemWithoutOverwritingOrFlooding) {
 // and an item dated ahead of the clock is queued afresh so that it ages like any other.
 // What a writer left in tmp/ goes after 36 hours.
 TEST_F(Drain, AgeCountsFromWhatTheQueueSawAndIsCheckedBeforeEachDelivery) {
-  Queue("fresh");
+  Queue("fresh", "50 minutes ago");
   const std::string old = Queue("old", "3590 seconds ago");
   const std::string ahead = Queue("ahead", "tomorrow");
   dir.Lay("touch -d '37 hours ago' spool/tmp/left; touch spool/tmp/writing");
