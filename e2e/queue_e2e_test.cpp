@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -39,9 +40,19 @@ bool AnyProcessShows(const std::string& text) {
   return false;
 }
 
+// The delivery a drain started: its one child.
+pid_t DeliveryOf(const Started& drain) {
+  const std::string task = std::to_string(drain.pid());
+  std::ifstream children("/proc/" + task + "/task/" + task + "/children");
+  pid_t child = 0;
+  children >> child;
+  return child;
+}
+
 // Nothing queued is lost: not to a silent modem (the drain keeps the item and says 75), not
 // to a drain killed mid-delivery, even one started with SIGTERM ignored (its delivery dies
-// with it, and the next drain sends the item again); and no process shows the alert.
+// with it, and the next drain sends the item again), not to a delivery killed by a signal;
+// a stopped drain stops its delivery at once; and no process shows the alert.
 TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
   installation.Configure("ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n");
   std::optional<Simulator> modem(std::in_place, installation,
@@ -61,6 +72,19 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
   ASSERT_TRUE(Within(60, [&] {
     return ::flock(log.get(), LOCK_SH | LOCK_NB) == 0 && ::flock(log.get(), LOCK_UN) == 0;
   }));
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    const std::string received = installation.dir.Read("received");
+    Started drain(installation.Program(), {"--drain"});
+    ASSERT_TRUE(modem->AwaitReceived(received + "AT&F"));
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(signal == SIGTERM ? drain.pid() : DeliveryOf(drain), signal);
+    EXPECT_EQ(drain.Wait().status, signal == SIGTERM ? 143 : 75);
+    EXPECT_LT(SecondsSince(signalled), 10) << "the delivery is stopped, not waited out";
+    EXPECT_EQ(Waiting(), 1U);
+  }
+  // A killed delivery leaves the pty exclusive; a real port forgets it at the last close.
+  const Fd port(::open(modem->device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_EQ(::ioctl(port.get(), TIOCNXCL), 0);
   const Outcome drained = installation.Run({"--drain"});
   EXPECT_EQ(drained.status, 0) << drained.err;
   EXPECT_NE(modem->StopAndCollectReceived().find("447775123456\rDisk full on db7\r"),
