@@ -138,6 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
              "occurred during initialization...\n",
              {}, "", {.outputFull = true}),
+        // Queued is queued: a caller told 74 would queue the alert twice.
+        Case("QueueToAFullOutput", "", {"--queue", "447775123456,hi"}, 0, "", {}, "",
+             {.outputFull = true}),
         // The log behind a link is opened while descriptor 2 is free, unless it is reopened.
         Case("NoticeWithStandardErrorClosed", kNoModemIni, {"+44,hi"}, 64, "", {kBanner},
              "mkdir log; ln -s log/Quorvex.log .", {.closeStandardOutputs = true}),
