@@ -267,14 +267,14 @@ void Spool::Record(std::string_view text) const {
 
 std::optional<std::string> Spool::Recorded() const {
   const Fd file(::openat(spool_.get(), "status", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  constexpr size_t kLargestRecord = 4096;
   struct stat info {};
+  std::string text;
   if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      info.st_size > 4096) {
+      ReadAtMost(file.get(), kLargestRecord, text) != 0 || text.size() > kLargestRecord) {
     return std::nullopt;
   }
-  std::string text(static_cast<size_t>(info.st_size), '\0');
-  return ::pread(file.get(), text.data(), text.size(), 0) == info.st_size ? std::optional(text)
-                                                                          : std::nullopt;
+  return text;
 }
 
 // The lock is a file of its own, 0600: a lock that others could take would block every drain.
