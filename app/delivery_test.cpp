@@ -169,9 +169,10 @@ TEST_F(Delivery, BusyAndNoCarrierAreRetriedWithoutAMaximumLine) {
 
 TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
   run.line.AnswerAsWorkingService();
-  run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
+  run.line.Answer("\r", "\r\nMESSAGE NOT ACCEPTED\r\n", 0.5, 1);
   EXPECT_EQ(Deliver(), 0);
   const Lines log = DeliveryLog();
+  ASSERT_GE(log.size(), 10U);
   EXPECT_EQ(Lines(log.begin() + 6, log.begin() + 10),
             (Lines{"+38 WARNING: SMS delivery was not successful", "+41 Preparing for retry..",
                    "+42 Opening communications .. attempt number 2 of 5",

@@ -132,8 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
              "echo 447775123456,x >new/000000000001.000000.0000001.1"),
-        Case("MistypedOption", kNoModemIni, {"--chek"}, 64,
-             "Quorvex: unknown option '--chek' - see Quorvex --help\n", {}),
+        Case("MistypedOption", kNoModemIni, {"-check"}, 64,
+             "Quorvex: unknown option '-check' - see Quorvex --help\n", {}),
         Case("HelpToAFullOutput", "", {"--help"}, 74,
              "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
              "occurred during initialization...\n",
