@@ -76,6 +76,9 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
     const std::string received = installation.dir.Read("received");
     Started drain(installation.Program(), {"--drain"});
     ASSERT_TRUE(modem->AwaitReceived(received + "AT&F"));
+    const Outcome second = installation.Run({"--drain"});
+    EXPECT_EQ(second.status, 75);
+    EXPECT_TRUE(second.err.find("Another drain is in progress") != std::string::npos);
     const auto signalled = std::chrono::steady_clock::now();
     ::kill(signal == SIGTERM ? drain.pid() : DeliveryOf(drain), signal);
     EXPECT_EQ(drain.Wait().status, signal == SIGTERM ? 143 : 75);

@@ -104,6 +104,10 @@ Messages StoppedBy(const std::string& signal) {
           "ERROR: Stopped by signal " + signal};
 }
 
+const std::string kOneItemTwoHoursOld =
+    "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
+    "echo 447775123456,x >new/000000000001.000000.0000001.1; touch -d '2 hours ago' new/*";
+
 const std::string kNoDevice =
     "Error #19 (Serial port COM-1 has no device: port numbers start at 1) occurred during "
     "initialization...";
@@ -122,18 +126,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case("ListASpoolOfAnotherUser", "", {"--list-queue"}, 74,
              "Quorvex: Refusing spool DIR/spool: DIR/spool belongs to user nobody\n", {},
              "mkdir spool; chown nobody spool"),
-        // A drain applies the delivery's rules: its item of 1970 does not expire on a setting
-        // the drain cannot read.
+        // A drain applies the delivery's rules: its item 2 hours old does not expire on a
+        // setting the drain cannot read, and does on one it can.
         Case("DrainWithAnUnreadableSetting", "ComPort=2\nSMSPhone=1\nMaxQueueHours=48h\n",
              {"--drain"}, 78,
              "Quorvex: Error #13 (DIR/Quorvex.ini: Type mismatch: MAXQUEUEHOURS value '48H' is not "
              "a number) "
              "occurred during initialization...\n",
-             {},
-             "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
-             "echo 447775123456,x >new/000000000001.000000.0000001.1"),
+             {}, kOneItemTwoHoursOld),
+        Case("DrainExpiringOnTheSetting", "ComPort=99\nSMSPhone=1\nMaxQueueHours=1\n", {"--drain"},
+             0, "", {}, kOneItemTwoHoursOld),
         Case("MistypedOption", kNoModemIni, {"-check"}, 64,
              "Quorvex: unknown option '-check' - see Quorvex --help\n", {}),
+        Case("OptionWithWords", kNoModemIni, {"--check", "447775123456,hi"}, 64,
+             "Quorvex: option '--check' takes no arguments - see Quorvex --help\n", {}),
         Case("HelpToAFullOutput", "", {"--help"}, 74,
              "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
              "occurred during initialization...\n",
