@@ -144,9 +144,13 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
              "occurred during initialization...\n",
              {}, "", {.outputFull = true}),
-        // Queued is queued: a caller told 74 would queue the alert twice.
+        // Queued is queued: a caller told 74 would queue the alert twice. What the drain would
+        // set aside is never queued.
         Case("QueueToAFullOutput", "", {"--queue", "447775123456,hi"}, 0, "", {}, "",
              {.outputFull = true}),
+        Case("QueueOver64KiB", "", {"--queue", "447775123456," + std::string(65524, 'x')}, 64,
+             "Quorvex: The request of 65537 bytes is larger than the 64 KiB an item may hold\n",
+             {}),
         // The log behind a link is opened while descriptor 2 is free, unless it is reopened.
         Case("NoticeWithStandardErrorClosed", kNoModemIni, {"+44,hi"}, 64, "", {kBanner},
              "mkdir log; ln -s log/Quorvex.log .", {.closeStandardOutputs = true}),
