@@ -26,7 +26,7 @@ INSTANTIATE_TEST_SUITE_P(
     Text, SevenBit,
     ::testing::Values(std::pair{" Meet at 10_30~", " Meet at 10_30~"},
                       std::pair{"a\rb\nc\td\x1b\x1f\x7fg", "a b c d   g"},
-                      std::pair{"K\xC4\x8D \xC3\x8D\xC3\xA9", "Kc Ie"},
+                      std::pair{"K\xC4\x8D \xC3\x8D\xC3\xA9\xE2\x80\x8D", "Kc Ie"},
                       std::pair{"\xE2\x80\x93\xE2\x80\x99\xE2\x82\xAC", "-'EUR"},
                       std::pair{"caf\xE9_x \x8D\xFF", "caf?_x ??"},
                       std::pair{"\xE4\xB8\xAD\xC3", "??"},
