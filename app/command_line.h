@@ -27,6 +27,7 @@ struct CommandLine {
   std::string misuse;                // the notice for a misused command line, else empty
 };
 
+// Reads `arguments` (those after the program's name) without touching any file.
 CommandLine ReadCommandLine(const std::vector<std::string>& arguments);
 
 // What --help and --version print.

@@ -102,24 +102,45 @@ class frmQuorvex {
  private:
   enum class AttemptOutcome { kAccepted, kModemFault, kCallFault, kNoDialTone, kHandOverFault };
 
+  // A delivery: the log opened and emptied, the banner, the settings, the request, the
+  // attempts; returns the exit status. Raises what the handler in Form_Load ends.
   int Run();
   // Checks the port and the modem up to the dial without writing the log; prints the
   // outcome and returns the exit status (0 when the modem answered OK, else 75).
   int RunCheck();
+  // Opens and locks Quorvex.log beside the executable: emptied for a delivery, only locked
+  // for a check. Raises a RunError, kLogInUse when another run holds it.
   void OpenTrace(TraceLog::Use use);
+  // Reads the settings from Quorvex.ini; a missing file, ComPort or SMSPhone is logged and
+  // told as critical, and the answer is false. Raises a RunError for an unusable setting.
   bool LoadConfiguration();
+  // The request the arguments make; an empty or invalid one is logged (when empty), told
+  // and kept as the stop reason, and the answer is nothing.
   std::optional<ParsedRequest> ReadRequest();
+  // Where every run ends: the line and the log closed, one history line when the log was
+  // opened (a run turned away leaves none); returns `exitStatus`.
   int EndRun(int exitStatus, std::string_view outcome);
+  // The one handler: a stop, a log in use or any other failure, logged and told as each
+  // must be, and the run ended.
   int HandleRunError(const RunError& error);
+  // A stop by signal N ends with 128 + N, or with 0 once the service has accepted.
   int EndStopped(const RunError& stop);
 
+  // One attempt, from opening the line to the service's answer, and what came of it.
   AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
                             const std::string& tmpSendToNumber);
+  // Hands the number, then the message, to the connected service; true when it accepted.
   bool PassRequest(std::string& tmpMessage, const std::string& tmpSendToNumber);
+  // Whether the acceptance is in `answer` or in what the line still holds after a stop.
   bool AcceptedBeforeTheStop(std::string answer);
+  // Marks the run accepted and logs the success line.
   void LogAcceptance(const std::string& tmpSendToNumber);
+  // Logs the warning that names what failed in an attempt.
   void LogFault(AttemptOutcome fault);
+  // Resets the modem and closes the line before the next attempt, with a further pause
+  // unless only the hand-over failed.
   void PrepareRetry(AttemptOutcome fault);
+  // Resets the modem, logs the closing and closes the line.
   void CloseCommunications();
 
   Platform platform_;

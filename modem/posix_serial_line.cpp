@@ -19,6 +19,9 @@
 #include "base/trusted_open.h"
 #include "modem/line_settings.h"
 
+// A pty has no UART, so no test here can show DTR dropped and the output flushed at close,
+// the settings a UART refused, an open that waits for carrier or the modem status lines: each
+// step says where it is done why it is done so, and is kept by review.
 namespace quorvex {
 namespace {
 

@@ -160,6 +160,8 @@ std::string Spool::Add(std::string_view request, int refusals) const {
   }
   // Whatever the umask: the drain reads items through their group.
   int error = ::fchmod(item.get(), 0640) == 0 ? WriteAll(item.get(), request) : errno;
+  // Synced before the rename: after a crash new/ holds whole items only. (A failing disk
+  // alone shows the error path, so it is kept by review.)
   error = error == 0 && ::fsync(item.get()) != 0 ? errno : error;
   error = error == 0 ? Move(name, Folder::kTmp, Folder::kNew, name) : error;
   if (error != 0) {

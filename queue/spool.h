@@ -28,7 +28,9 @@ struct ItemName {
   std::string id;
   int refusals = 0;
 };
+// The item a name of new/ or cur/ stands for; nothing for a name of any other form.
 std::optional<ItemName> ParseItemName(std::string_view name);
+// The name an item goes by in new/ and cur/: its ID, then ".rN" after N refusals.
 std::string FileNameOf(const ItemName& item);
 // Sorts names of new/ as a drain takes them: entries that are no items first (setting them
 // aside delays no one), then items refused fewer times, oldest first among equals.
@@ -73,6 +75,8 @@ class Spool {
   std::string Add(std::string_view request, int refusals = 0) const;
   // The names in `folder` that do not begin with ".", sorted.
   std::vector<std::string> Names(Folder folder) const;
+  // The request under `name`, or why it is no item: read without following a link or
+  // blocking, from what was opened, and only when that is still an item.
   ItemRead Read(Folder folder, const std::string& name) const;
   // Moves an item, named `as` in its new folder; returns 0 or the errno of the rename
   // (EEXIST where that name is taken, EACCES where this user may not).
@@ -89,6 +93,8 @@ class Spool {
   // The small record of the last delivery, spool/status, that a monitoring check reads:
   // replaced whole, 0640, so that the group reads it. Best effort: it informs, never decides.
   void Record(std::string_view text) const;
+  // That record, or nothing when it is missing, unreadable or not a plain file of 4 KiB at
+  // most.
   std::optional<std::string> Recorded() const;
   // Holds the one drain of this spool while the result lives; not valid when another drain
   // holds it.
