@@ -144,20 +144,46 @@ INSTANTIATE_TEST_SUITE_P(Pty, HeldPort,
                          ::testing::Values(Holder::kLock, Holder::kExclusive, Holder::kOtherUser));
 
 // A long text is still going out, at 960 characters a second, when it has been handed
-// over: the wait for the answer starts once it has gone, so an answer to its last byte
-// counts. What comes in beyond 64 KiB in one exchange is read and dropped.
+// over (and what was handed over before it, before it): the wait for the answer starts once
+// it has gone, so an answer to its last byte counts. What comes in beyond 64 KiB in one exchange is
+// read and dropped.
 TEST_F(OverAPty, WaitsFromTheLastByteSentAndCapsAFlood) {
   line_.Open(5);
-  const std::string text(4000, 'x');
+  const std::string text(5500, 'x');
   std::thread service([&] {
     EXPECT_EQ(ModemReads(text.size()), text);
     ModemSends("MESSAGE ACCEPTED");
   });
-  EXPECT_EQ(Exchange(text, 2), "MESSAGE ACCEPTED");
+  line_.Write(text.substr(0, 2500));  // still going out when the rest is handed over
+  EXPECT_EQ(Exchange(text.substr(2500), 2), "MESSAGE ACCEPTED");
   service.join();
   std::thread flood([&] { ModemFloods(std::chrono::seconds(2)); });
   EXPECT_EQ(Exchange("", 2).size(), 64U * 1024);
   flood.join();
+}
+
+// More than a pty holds goes out as the modem takes it; a line that takes nothing more is a
+// run error once the last text's time has passed twice, not a run that waits forever.
+TEST_F(OverAPty, SendsAsTheLineTakesAndGivesUpOnALineThatTakesNothing) {
+  line_.Open(5);
+  const std::string text(20000, 'x');
+  line_.Write(text);
+  std::thread modem([&] {
+    std::string got(text.size(), '\0');
+    size_t taken = 0;
+    for (pollfd in{master_.get(), POLLIN, 0}; taken < got.size() && ::poll(&in, 1, 5000) > 0;) {
+      taken += std::max<ssize_t>(::read(master_.get(), &got[taken], got.size() - taken), 0);
+    }
+    EXPECT_EQ(taken, text.size());
+  });
+  for (const MonotonicTime end = clock_.Now() + std::chrono::seconds(3); clock_.Now() < end;) {
+    line_.WaitUntil(end);
+  }
+  modem.join();
+  line_.Write(text);
+  line_.Write("y");  // nobody reads now: it cannot go out within twice its time
+  EXPECT_EQ(RunErrorOf([this] { line_.AwaitSent(); }).description(),
+            "Serial port " + Described() + " did not send 1 bytes in time");
 }
 
 TEST_F(OverAPty, HangUpDuringAWaitIsARunError) {
