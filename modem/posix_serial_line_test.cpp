@@ -217,7 +217,7 @@ TEST_F(OverAPty, ClosingHangsUpAndForgetsEverything) {
 }
 
 // A port whose link vanishes between attempts, or dangles from the start (the modem
-// unplugged), must not fall back to /dev/ttyS<N-1>.
+// unplugged), must not fall back to /dev/ttyS<N-1>; one that leads to a file is no port.
 TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
   const std::filesystem::path link = dir_.path() / "COM99";
   std::filesystem::create_symlink(slavePath_, link);
@@ -230,6 +230,10 @@ TEST_F(OverAPty, LaterOpeningsUseTheDeviceOfTheFirst) {
   EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(dir_.path(), clock_).Open(97); }).description(),
             "Cannot open serial port COM97 (" + (dir_.path() / "COM97").string() +
                 "): No such file or directory");
+  dir_.Lay("touch plain; ln -s plain COM96");
+  EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(dir_.path(), clock_).Open(96); }).description(),
+            "Refusing serial port COM96 (" + (dir_.path() / "COM96").string() +
+                "): " + (dir_.path() / "plain").string() + " is not a character device");
   // No COM98 link here, and no /dev/ttyS97 on any machine of ours.
   EXPECT_EQ(RunErrorOf([this] { PosixSerialLine(dir_.path(), clock_).Open(98); }).description(),
             "Cannot open serial port COM98 (/dev/ttyS97): No such file or directory");
