@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,19 +93,14 @@ bool Within(double seconds, Ready ready) {
 
 // Sets the child up as `options` say; false when a step failed.
 inline bool PrepareChild(const StartOptions& options, int out, int err) {
-  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int output = options.outputFull ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : out;
   int gone[2];
-  if (options.errorReaderGone) {
-    if (::pipe(gone) != 0) {
-      return false;
-    }
-    ::close(gone[0]);
-    err = gone[1];
+  if (options.errorReaderGone && (::pipe(gone) != 0 || ::close(gone[0]) != 0)) {
+    return false;
   }
-  bool done = in >= 0 && output >= 0 && ::dup2(in, STDIN_FILENO) == STDIN_FILENO &&
+  const int output = options.outputFull ? ::open("/dev/full", O_WRONLY | O_CLOEXEC) : out;
+  bool done = ::dup2(::open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO) == STDIN_FILENO &&
               ::dup2(output, STDOUT_FILENO) == STDOUT_FILENO &&
-              ::dup2(err, STDERR_FILENO) == STDERR_FILENO;
+              ::dup2(options.errorReaderGone ? gone[1] : err, STDERR_FILENO) == STDERR_FILENO;
   if (options.closeStandardOutputs) {
     done = done && ::close(STDOUT_FILENO) == 0 && ::close(STDERR_FILENO) == 0;
   }
@@ -215,25 +209,9 @@ class Installation {
     return messages;
   }
 
-  // Watches the directory of `file` (the log, by default) with inotify until it holds
-  // `text`, at most 60 s.
+  // Whether `file` (the log, by default) holds `text` within 60 s, looked at every millisecond.
   bool Await(const std::string& text, const std::string& file = "Quorvex.log") const {
-    const auto path = std::filesystem::weakly_canonical(dir.path() / file);
-    const Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    ::inotify_add_watch(watch.get(), path.parent_path().c_str(), IN_MODIFY | IN_CREATE);
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < giveUp) {
-      if (dir.Read(file).find(text) != std::string::npos) {
-        return true;
-      }
-      pollfd changes{watch.get(), POLLIN, 0};
-      char events[4096];
-      if (::poll(&changes, 1, 1000) > 0) {
-        while (::read(watch.get(), events, sizeof events) > 0) {  // drained, not awaited
-        }
-      }
-    }
-    return false;
+    return Within(60, [&] { return dir.Read(file).find(text) != std::string::npos; });
   }
 
   TestDir dir;

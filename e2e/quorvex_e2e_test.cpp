@@ -123,9 +123,6 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        Case("ListASpoolOfAnotherUser", "", {"--list-queue"}, 74,
-             "Quorvex: Refusing spool DIR/spool: DIR/spool belongs to user nobody\n", {},
-             "mkdir spool; chown nobody spool"),
         // A drain applies the delivery's rules: its item 2 hours old does not expire on a
         // setting the drain cannot read, and does on one it can.
         Case("DrainWithAnUnreadableSetting", "ComPort=2\nSMSPhone=1\nMaxQueueHours=48h\n",
@@ -169,10 +166,6 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: Error #22 (Cannot use trace log DIR/Quorvex.log: not a regular file) "
              "occurred during initialization...\n",
              {}, "mkfifo Quorvex.log"),
-        Case("LogIsADirectory", kNoModemIni, {"447775123456,hi"}, 74,
-             "Quorvex: Error #21 (Cannot open trace log DIR/Quorvex.log: Is a directory) "
-             "occurred during initialization...\n",
-             {}, "mkdir Quorvex.log"),
         Case("LogIsADevice", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #22 (Cannot use trace log /dev/null: not a regular file) occurred "
              "during initialization...\n",
