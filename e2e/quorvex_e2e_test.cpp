@@ -224,6 +224,8 @@ TEST_F(EndToEnd, ContinuedRunGoesOnAtOnce) {
   Started run(installation.Program(), {"447775123456,hi"});
   ASSERT_TRUE(modem.AwaitReceived(kInit));  // the 2 s wait for the modem's OK has begun
   const auto waitBegan = std::chrono::steady_clock::now();
+  // Past the wait for the text to go out (21 ms), into the wait for the answer.
+  std::this_thread::sleep_until(waitBegan + std::chrono::milliseconds(100));
   run.Signal(SIGSTOP);
   ASSERT_TRUE(Within(60, [&] { return ProcessState(run.pid()) == 'T'; }));
   ASSERT_LT(SecondsSince(waitBegan), 0.5) << "the stop must fall early in the wait";
