@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <syslog.h>
 
 #include <new>
@@ -88,6 +90,16 @@ TEST_F(Delivery, SilentModemIsTriedMaxAttemptsTimesNineSecondsApart) {
   EXPECT_EQ(
       run.history.lines,
       (History{{"to '447775123456': not delivered; attempts 2; exit status 75", LOG_WARNING}}));
+}
+
+// A run turned away by the log's lock leaves no history line: the line of the run that
+// holds it is the one that counts.
+TEST_F(Delivery, RunTurnedAwayLeavesNoHistory) {
+  run.dir.Write("Quorvex.log", "");
+  const Fd held(::open((run.dir.path() / "Quorvex.log").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  EXPECT_EQ(Deliver(), 75);
+  EXPECT_EQ(run.history.lines, History{});
 }
 
 // V.250 and most chipsets say NO DIALTONE; some NO DIAL TONE.
