@@ -1,10 +1,7 @@
 #pragma once
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -62,26 +59,6 @@ class TestDir {
  private:
   std::filesystem::path path_;
 };
-
-// Runs `act` in a child as user nobody, as a less trusted user would run; returns the
-// child's exit status, which is what `act` returned.
-template <typename Act>
-int ExitStatusAsNobody(Act act) {
-  const pid_t child = ::fork();
-  if (child < 0) {
-    throw std::runtime_error("cannot fork");
-  }
-  if (child == 0) {
-    constexpr uid_t kNobody = 65534;
-    const bool dropped = ::setresgid(kNobody, kNobody, kNobody) == 0 &&
-                         ::setgroups(0, nullptr) == 0 &&
-                         ::setresuid(kNobody, kNobody, kNobody) == 0;
-    ::_exit(dropped ? static_cast<int>(act()) : 126);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // `text` with every `from` replaced by `to`.
 inline std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
