@@ -40,15 +40,6 @@ bool AnyProcessShows(const std::string& text) {
   return false;
 }
 
-// The delivery a drain started: its one child.
-pid_t DeliveryOf(const Started& drain) {
-  const std::string task = std::to_string(drain.pid());
-  std::ifstream children("/proc/" + task + "/task/" + task + "/children");
-  pid_t child = 0;
-  children >> child;
-  return child;
-}
-
 // Nothing queued is lost: not to a silent modem (the drain keeps the item and says 75), not
 // to a drain killed mid-delivery, even one started with SIGTERM ignored (its delivery dies
 // with it, and the next drain sends the item again), not to a delivery killed by a signal;
@@ -80,7 +71,10 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
     EXPECT_EQ(second.status, 75);
     EXPECT_TRUE(second.err.find("Another drain is in progress") != std::string::npos);
     const auto signalled = std::chrono::steady_clock::now();
-    ::kill(signal == SIGTERM ? drain.pid() : DeliveryOf(drain), signal);
+    const std::string task = std::to_string(drain.pid());
+    pid_t delivery = 0;  // the drain's one child
+    std::ifstream("/proc/" + task + "/task/" + task + "/children") >> delivery;
+    ::kill(signal == SIGTERM ? drain.pid() : delivery, signal);
     EXPECT_EQ(drain.Wait().status, signal == SIGTERM ? 143 : 75);
     EXPECT_LT(SecondsSince(signalled), 10) << "the delivery is stopped, not waited out";
     EXPECT_EQ(Waiting(), 1U);

@@ -15,7 +15,6 @@ using Messages = std::vector<std::string>;
 const char* const kWorkingIni = "ComPort=2\r\nSMSPhone=9,012345678\r\n";
 // For runs that must end before any port is opened: no COM99 here, no /dev/ttyS98 anywhere.
 const char* const kNoModemIni = "ComPort=99\r\nSMSPhone=9,012345678\r\n";
-const char* const kSilentIni = "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n";
 const char* const kInit = "AT&FE0V1&C1&D2S0=0\r";
 const char* const kDial = "ATDT9,012345678\r";
 const std::string kBanner = "Quorvex v" + std::string(kVersionNumber);
@@ -108,10 +107,6 @@ const std::string kOneItemTwoHoursOld =
     "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
     "echo 447775123456,x >new/000000000001.000000.0000001.1; touch -d '2 hours ago' new/*";
 
-const std::string kNoDevice =
-    "Error #19 (Serial port COM-1 has no device: port numbers start at 1) occurred during "
-    "initialization...";
-
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, Process,
     ::testing::Values(
@@ -155,8 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
              {.errorReaderGone = true}),
         Case("LogFullAfterTheBanner", "ComPort=-1\nSMSPhone=1\n", {"447775123456,hi"}, 78,
              "Quorvex: warning: Cannot write to trace log DIR/Quorvex.log: File too large - later "
-             "lines are dropped\nQuorvex: " +
-                 kNoDevice + "\n",
+             "lines are dropped\nQuorvex: Error #19 (Serial port COM-1 has no device: port "
+             "numbers start at 1) occurred during initialization...\n",
              {kBanner}, "", {.fileSizeLimit = 20 + kBanner.size() + 2}),  // stamp, banner, CR LF
         Case("LogLinkedIntoAGroupWritableDirectory", kNoModemIni, {"447775123456,hi"}, 74,
              "Quorvex: Error #1 (Refusing trace log DIR/Quorvex.log: DIR/log is writable by "
@@ -219,7 +214,7 @@ TEST_F(EndToEnd, RootAndAGroupMemberDeliverInTurnAndCheckTheModem) {
 // at once; the kernel would otherwise restart the wait with the time it had left.
 TEST_F(EndToEnd, ContinuedRunGoesOnAtOnce) {
   Installation installation;
-  installation.Configure(kSilentIni);
+  installation.Configure("ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n");
   Simulator modem(installation, {"--modem", "silent"});
   Started run(installation.Program(), {"447775123456,hi"});
   ASSERT_TRUE(modem.AwaitReceived(kInit));  // the 2 s wait for the modem's OK has begun
