@@ -9,6 +9,7 @@
 
 #include "app/exit_status.h"
 #include "app/request.h"
+#include "base/stop_signals.h"
 #include "base/text.h"
 
 namespace quorvex {
@@ -153,13 +154,17 @@ class Drain {
     if (delivered.status == ExitStatus(Ending::kAccepted)) {
       return std::nullopt;
     }
-    const bool look = delivered.status == ExitStatus(Ending::kRunError) ||
+    // Killed by a signal that was not the drain's (the OOM killer, kill -9): no fault of the
+    // modem, and worth a look, but the item waits for the next drain all the same.
+    const bool killed = delivered.status > 128;
+    const bool look = killed || delivered.status == ExitStatus(Ending::kRunError) ||
                       delivered.status == ExitStatus(Ending::kConfiguration);
     why_ =
-        "the delivery of " + item.id + " ended with exit status " +
-        std::to_string(delivered.status) +
+        "the delivery of " + item.id +
+        (killed ? " was killed by signal " + SignalName(delivered.status - 128)
+                : " ended with exit status " + std::to_string(delivered.status)) +
         (look ? ": someone must look (see the log)" : ": the modem or the line, try again later");
-    return look ? delivered.status : ExitStatus(Ending::kNotDelivered);
+    return look && !killed ? delivered.status : ExitStatus(Ending::kNotDelivered);
   }
 
   // The service took the call but not this message (a wrong number, say): the item waits

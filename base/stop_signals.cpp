@@ -1,6 +1,7 @@
 #include "base/stop_signals.h"
 
 #include <signal.h>
+#include <string.h>
 
 #include <algorithm>
 #include <array>
@@ -103,7 +104,8 @@ std::string SignalName(int signal) {
       return name;
     }
   }
-  return std::to_string(signal);
+  const char* abbreviation = ::sigabbrev_np(signal);  // a signal that is no stop: SIGKILL
+  return abbreviation != nullptr ? "SIG" + std::string(abbreviation) : std::to_string(signal);
 }
 
 RunError StopError(int signal) {

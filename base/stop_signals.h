@@ -24,7 +24,7 @@ void CatchStopSignal(int signal);
 // so that a wait stopped with SIGSTOP goes on by its deadline, not by its time left.
 int PollWithStopSignals(pollfd* fds, nfds_t count, std::chrono::nanoseconds timeout);
 
-// "SIGTERM" and so on; the bare number for other signals.
+// "SIGTERM" and so on, "SIGKILL" too; the bare number for a signal glibc has no name for.
 std::string SignalName(int signal);
 // The stop by `signal`, unwinding to the run's error handler like a run error.
 RunError StopError(int signal);

@@ -75,7 +75,11 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
     pid_t delivery = 0;  // the drain's one child
     std::ifstream("/proc/" + task + "/task/" + task + "/children") >> delivery;
     ::kill(signal == SIGTERM ? drain.pid() : delivery, signal);
-    EXPECT_EQ(drain.Wait().status, signal == SIGTERM ? 143 : 75);
+    const Outcome ended = drain.Wait();
+    EXPECT_EQ(ended.status, signal == SIGTERM ? 143 : 75);
+    EXPECT_EQ(ended.err.find("was killed by signal SIGKILL") != std::string::npos,
+              signal == SIGKILL)
+        << ended.err;
     EXPECT_LT(SecondsSince(signalled), 10) << "the delivery is stopped, not waited out";
     EXPECT_EQ(Waiting(), 1U);
   }
