@@ -89,9 +89,8 @@ TEST_P(Process, EndsWithItsStatusNoticeAndLog) {
     return;
   }
   EXPECT_EQ(installation.Log(), expected.log);
-  struct stat info {};
-  ASSERT_EQ(::stat(log.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0660) << "group lock and write, nothing for others, any umask";
+  EXPECT_EQ(std::filesystem::status(log).permissions(), std::filesystem::perms(0660))
+      << "group lock and write, nothing for others, any umask";
 }
 
 Messages StoppedBy(const std::string& signal) {
