@@ -8,20 +8,14 @@ if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null ||
   echo "needs root, unshare and systemd-socket-activate" >&2 && exit 77
 fi
 scratch=$(mktemp -d)
+mkdir "$scratch/dev"
 trap 'rm -rf "$scratch"' EXIT
 # shellcheck disable=SC2016 # expanded by the inner shell
 unshare --mount --propagation private sh -euc '
-  mkdir "$1/dev" && mount --rbind /dev "$1/dev" && mount -t tmpfs -o mode=0755 none /dev
-  for entry in "$1"/dev/*; do
-    name=/dev/${entry##*/}
-    case $name in /dev/log | /dev/ptmx | /dev/pts) ;;
-    *) if [ -L "$entry" ]; then cp -P "$entry" /dev/
-      elif [ -d "$entry" ]; then mkdir "$name" && mount --rbind "$entry" "$name"
-      else : >"$name" && mount --bind "$entry" "$name"; fi ;;
-    esac
-  done
-  mkdir /dev/pts && mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
-  ln -s pts/ptmx /dev/ptmx
+  mount -t tmpfs -o mode=0755 none "$1/dev" && cp -a /dev/. "$1/dev/" && rm -f "$1/dev/log"
+  mount --move "$1/dev" /dev
+  mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
+  ln -sf pts/ptmx /dev/ptmx
   systemd-socket-activate --datagram -l /dev/log touch "$1/sent" 2>/dev/null &
   while [ ! -S /dev/log ]; do kill -0 $! && sleep 0.1; done
   env -u QUORVEX_HISTORY_SOCKET ctest --test-dir "$2" -LE "systemd|journal|fuzzing" \
