@@ -145,10 +145,9 @@ TEST_F(Drain, StopKeepsTheItemUnlessAcceptedAndIsHeardBeforeEachEntry) {
   EXPECT_EQ(spool.Names(Folder::kNew).size(), 100U) << "the junk is left for the next drain";
 }
 
-// Anything that is no item goes to failed/ untouched and never to the modem: links, hard
-// links, FIFOs, files over 64 KiB, invalid requests, a NUL byte, names not of the queue's
-// form (shown as printable ASCII); failed/ keeps what it holds, the journal is not flooded,
-// and an item of exactly 64 KiB goes out.
+// What is no item (links, hard links, FIFOs, over 64 KiB, invalid, a NUL, names not of the
+// queue's form, shown as printable ASCII) goes to failed/ untouched, never to the modem;
+// failed/ keeps what it holds, the journal is not flooded, and exactly 64 KiB goes out.
 TEST_F(Drain, SetsAsideWhatIsNoItemWithoutOverwritingOrFlooding) {
   const std::string id = "000000000001.000000.0000001.";
   dir.Lay(ReplaceAll(R"sh(cd spool/new; echo secret >../../target; ln -s ../../target ID1

@@ -11,15 +11,12 @@
 namespace quorvex {
 namespace {
 
-// A huge number would make a datagram too large for the logger, and the line would be lost.
-TEST(HistoryLine, QuotesTheNumberAsErrorTextsQuoteValues) {
-  EXPECT_EQ(HistoryLine(std::string(250000, '4'), "accepted", 1, 0),
-            "to '" + std::string(40, '4') + "...': accepted; attempts 1; exit status 0");
-}
-
 // Each line goes as syslog(3) sends it, tagged for journalctl -t quorvex and stamped by the
 // run's clock; a logger that reads nothing must not hold the run: the line is lost instead.
-TEST(SyslogHistory, SendsTaggedLinesAndLosesThemWhenTheLoggerIsFull) {
+// A huge number is cut as error texts cut values: a datagram too large would be lost.
+TEST(SyslogHistory, SendsTaggedLinesThatFitADatagramAndLosesThemWhenTheLoggerIsFull) {
+  EXPECT_EQ(HistoryLine(std::string(250000, '4'), "accepted", 1, 0),
+            "to '" + std::string(40, '4') + "...': accepted; attempts 1; exit status 0");
   TestDir dir;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

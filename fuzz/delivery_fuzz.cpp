@@ -1,7 +1,6 @@
-// The whole delivery in virtual time, with the message and the modem's answers taken from
-// the input. Properties: the line ends closed, no more attempts than allowed, only
-// printable ASCII and the CRs that end lines reach the line, nothing of the request goes
-// out once the call has dropped after CONNECT, and the message never before CONNECT.
+// The whole delivery in virtual time, message and modem's answers from the input: the line
+// ends closed, no more attempts than allowed, only printable ASCII and CRs reach the line,
+// nothing of the request follows a drop after CONNECT, and the message never precedes it.
 #include <signal.h>
 
 #include <algorithm>

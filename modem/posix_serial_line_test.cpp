@@ -143,10 +143,9 @@ TEST_P(HeldPort, IsRefusedUntouched) {
 INSTANTIATE_TEST_SUITE_P(Pty, HeldPort,
                          ::testing::Values(Holder::kLock, Holder::kExclusive, Holder::kOtherUser));
 
-// A long text is still going out, at 960 characters a second, when it has been handed
-// over (and what was handed over before it, before it): the wait for the answer starts once
-// it has gone, so an answer to its last byte counts. What comes in beyond 64 KiB in one exchange is
-// read and dropped.
+// A text is still going out at 960 characters a second when handed over, behind what went
+// before it: the answer's wait starts once it has gone, so an answer to its last byte counts.
+// What comes in beyond 64 KiB in one exchange is read and dropped.
 TEST_F(OverAPty, WaitsFromTheLastByteSentAndCapsAFlood) {
   line_.Open(5);
   const std::string text(5500, 'x');
