@@ -28,15 +28,11 @@ constexpr FolderSpec kFolders[] = {{"tmp", 03770}, {"new", 03770}, {"cur", 0750}
 constexpr FailedReason kReasons[] = {kFailedRefused, kFailedExpired, kFailedInvalid, kFailedUnsafe,
                                      kFailedMisnamed};
 
-// Time, then process, then a counter: names sort in the order of queueing.
 std::string NewItemId() {
   static std::atomic<unsigned> counter{0};
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  char name[64];
-  std::snprintf(name, sizeof name, "%012lld.%06ld.%07d.%u", static_cast<long long>(now.tv_sec),
-                now.tv_nsec / 1000, static_cast<int>(::getpid()), counter++);
-  return name;
+  return ItemIdOf(now, ::getpid(), counter++);
 }
 
 // Why a file of this kind is no item; empty if it may be one.
@@ -75,6 +71,14 @@ void RequireMode(const Fd& folder, mode_t wanted, const std::string& path) {
 }
 
 }  // namespace
+
+// Time, then process, then a counter, each padded: names sort in the order of queueing.
+std::string ItemIdOf(const timespec& queuedAt, pid_t process, unsigned counter) {
+  char id[64];
+  std::snprintf(id, sizeof id, "%012lld.%06ld.%07d.%u", static_cast<long long>(queuedAt.tv_sec),
+                queuedAt.tv_nsec / 1000, static_cast<int>(process), counter);
+  return id;
+}
 
 std::optional<ItemName> ParseItemName(std::string_view name) {
   std::vector<std::string_view> fields;

@@ -28,6 +28,8 @@ struct ItemName {
   std::string id;
   int refusals = 0;
 };
+// The ID of an item queued at `queuedAt` by `process`, its `counter`th.
+std::string ItemIdOf(const timespec& queuedAt, pid_t process, unsigned counter);
 // The item a name of new/ or cur/ stands for; nothing for a name of any other form.
 std::optional<ItemName> ParseItemName(std::string_view name);
 // The name an item goes by in new/ and cur/: its ID, then ".rN" after N refusals.

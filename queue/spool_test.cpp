@@ -43,7 +43,8 @@ TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
 
 // Only names of the queue's own form are items: a name someone chose cannot pass for one.
 TEST(ItemName, IsTheQueuesOwnFormOnly) {
-  const std::string id = "001796639223.932658.0004718.0";
+  const std::string id = ItemIdOf({1796639223, 932658000}, 4718, 0);
+  EXPECT_EQ(ItemIdOf({1, 99000}, 1, 7), "000000000001.000099.0000001.7") << "sorts as queued";
   EXPECT_EQ(ParseItemName(id + ".r2")->refusals, 2);
   for (const std::string& bad : {id + ".r3", id + ".x", "0" + id.substr(2), id + "\n", "a" + id}) {
     EXPECT_EQ(ParseItemName(bad), std::nullopt) << bad;
