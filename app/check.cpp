@@ -1,6 +1,7 @@
 #include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/modem_commands.h"
+#include "base/io.h"
 #include "base/text.h"
 
 namespace quorvex {
@@ -47,6 +48,16 @@ int frmQuorvex::RunCheck() {
   const std::string outcome = AnswerToInitialisation(answer);
   platform_.notices.Notify(where + " " + outcome, NoticeKind::kPlain);
   return EndRun(ExitStatus(Ending::kNotDelivered), modem + " " + outcome);
+}
+
+int frmQuorvex::EndCheckOfAHeldPort() {
+  const std::string device = platform_.commSMS.Device();
+  const long holder = FlockHolder(device);
+  const std::string held = "COM" + DigitsOrEmptyForZero(settings.ComPort) + " (" + device +
+                           ") is held by another program" +
+                           (holder > 0 ? " (PID " + std::to_string(holder) + ")" : "");
+  platform_.notices.Notify(held, NoticeKind::kPlain);
+  return EndRun(ExitStatus(Ending::kPortInUse), held);
 }
 
 }  // namespace quorvex

@@ -19,6 +19,7 @@ Ending EndingOf(Failure failure) {
     case Failure::kPortInUse:
       return Ending::kPortInUse;
     case Failure::kLogInUse:
+    case Failure::kLogInCheck:
       return Ending::kAnotherRun;
     case Failure::kSetting:
       return Ending::kConfiguration;

@@ -65,7 +65,10 @@ int frmQuorvex::HandleRunError(const RunError& error) {
   if (error.failure() == Failure::kStopped) {
     return EndStopped(error);
   }
-  if (error.failure() == Failure::kLogInUse) {
+  if (error.failure() == Failure::kPortInUse && state_.stage == Stage::kCheck) {
+    return EndCheckOfAHeldPort();
+  }
+  if (error.failure() == Failure::kLogInUse || error.failure() == Failure::kLogInCheck) {
     platform_.notices.Notify(error.description(), NoticeKind::kPlain);
     return EndRun(ExitStatus(Ending::kAnotherRun), "");
   }

@@ -109,7 +109,8 @@ class frmQuorvex {
   // outcome and returns the exit status (0 when the modem answered OK, else 75).
   int RunCheck();
   // Opens and locks Quorvex.log beside the executable: emptied for a delivery, only locked
-  // for a check. Raises a RunError, kLogInUse when another run holds it.
+  // for a check. Waits up to 10 s while only checks hold it. Raises a RunError, kLogInUse when
+  // another run holds it, kLogInCheck when a check held it all that time.
   void OpenTrace(TraceLog::Use use);
   // Reads the settings from Quorvex.ini; a missing file, ComPort or SMSPhone is logged and
   // told as critical, and the answer is false. Raises a RunError for an unusable setting.
@@ -123,6 +124,9 @@ class frmQuorvex {
   // The one handler: a stop, a log in use or any other failure, logged and told as each
   // must be, and the run ended.
   int HandleRunError(const RunError& error);
+  // A check holds the installation: a port held meanwhile is held by another program, which
+  // is named where the system tells. Ends with 75.
+  int EndCheckOfAHeldPort();
   // A stop by signal N ends with 128 + N, or with 0 once the service has accepted.
   int EndStopped(const RunError& stop);
 

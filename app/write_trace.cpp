@@ -4,8 +4,28 @@
 
 namespace quorvex {
 
+namespace {
+
+// A check holds the log for about 3 s; one that holds it longer is turned away like a run.
+constexpr auto kLongestCheck = std::chrono::seconds(10);
+constexpr float kCheckPoll = 0.1F;
+
+}  // namespace
+
+// A run that finds only a check in progress waits for it rather than lose its alert.
 void frmQuorvex::OpenTrace(TraceLog::Use use) {
-  log_.Open(platform_.exeDir, "Quorvex.log", use);
+  const MonotonicTime giveUp = platform_.clock.Now() + kLongestCheck;
+  for (;;) {
+    try {
+      log_.Open(platform_.exeDir, "Quorvex.log", use);
+      return;
+    } catch (const RunError& error) {
+      if (error.failure() != Failure::kLogInCheck || platform_.clock.Now() >= giveUp) {
+        throw;
+      }
+    }
+    Pause(kCheckPoll);
+  }
 }
 
 // The log never decides the delivery: a failing write is told once, and the run goes on.

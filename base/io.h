@@ -17,5 +17,17 @@ int ReadAtMost(int fd, size_t limit, std::string& bytes);
 // Takes `fd`'s exclusive flock without waiting: EWOULDBLOCK when another holds it, which
 // callers tell apart from a lock that failed.
 int LockExclusive(int fd);
+// Takes `fd`'s shared flock without waiting, EWOULDBLOCK as above.
+int LockShared(int fd);
+// Takes a write lock on the first byte of `fd` (open for writing) without waiting, an
+// open-file-description lock that flock's locks on the same file neither see nor block:
+// EWOULDBLOCK when another description holds it.
+int LockFirstByte(int fd);
+
+// The process that holds a flock on the file behind `path`, as /proc/locks names it; 0 when
+// none does or it cannot be told.
+long FlockHolder(const std::string& path);
+// The same, read from the text of /proc/locks for the file of that device and inode.
+long FlockHolderIn(std::string_view locks, unsigned long device, unsigned long inode);
 
 }  // namespace quorvex

@@ -12,11 +12,12 @@ namespace quorvex {
 // What kind of thing failed. Each layer says what failed; app/ decides what that means to
 // the caller (the exit status).
 enum class Failure {
-  kSystem,     // the OS refused: a file, the log, the serial port, the line's I/O
-  kPortInUse,  // another program holds the serial port
-  kLogInUse,   // another run of this installation holds the log
-  kSetting,    // a setting that cannot be converted or used
-  kStopped,    // a signal stopped the run; the number is the signal's
+  kSystem,      // the OS refused: a file, the log, the serial port, the line's I/O
+  kPortInUse,   // another program holds the serial port
+  kLogInUse,    // another run of this installation holds the log
+  kLogInCheck,  // only checks of this installation hold the log: a delivery may wait
+  kSetting,     // a setting that cannot be converted or used
+  kStopped,     // a signal stopped the run; the number is the signal's
 };
 
 // Error numbers are errno values ("Error #2" is ENOENT), except the two conversion errors

@@ -29,13 +29,27 @@ void RequireRegularFile(int fd, const std::string& file) {
   }
 }
 
-void LockForThisRun(int fd, const std::filesystem::path& installation) {
-  const int error = LockExclusive(fd);
+RunError InUse(const std::filesystem::path& installation, Failure failure) {
+  return RunError(
+      EWOULDBLOCK,
+      std::string(failure == Failure::kLogInCheck ? "A Quorvex check" : "Another Quorvex run") +
+          " is in progress in " + installation.string() + " - try again later",
+      failure);
+}
+
+// A delivery's exclusive lock shuts everyone out; a check's shared one lets a delivery see
+// that only checks hold it, and its first byte keeps the checks apart.
+void LockForThisRun(int fd, const std::filesystem::path& installation, TraceLog::Use use) {
+  int error = use == TraceLog::Use::kWrite ? LockExclusive(fd) : LockShared(fd);
   if (error == EWOULDBLOCK) {
-    throw RunError(
-        EWOULDBLOCK,
-        "Another Quorvex run is in progress in " + installation.string() + " - try again later",
-        Failure::kLogInUse);
+    const bool onlyChecks = use == TraceLog::Use::kWrite && LockShared(fd) == 0;
+    throw InUse(installation, onlyChecks ? Failure::kLogInCheck : Failure::kLogInUse);
+  }
+  if (error == 0 && use == TraceLog::Use::kLockOnly) {
+    error = LockFirstByte(fd);
+    if (error == EWOULDBLOCK) {
+      throw InUse(installation, Failure::kLogInCheck);
+    }
   }
   if (error != 0) {
     throw OsError(error, "Cannot lock the trace log in " + installation.string());
@@ -75,7 +89,7 @@ void TraceLog::Open(const std::filesystem::path& dir, const std::string& name, U
   if (!file.existed && ::fchmod(file.fd.get(), 0660) != 0) {
     throw LastOsError([&] { return "Cannot set the mode of trace log " + file.reached; });
   }
-  LockForThisRun(file.fd.get(), dir);
+  LockForThisRun(file.fd.get(), dir, use);
   if (use == Use::kWrite && ::ftruncate(file.fd.get(), 0) != 0) {
     throw LastOsError([&] { return "Cannot empty trace log " + file.reached; });
   }

@@ -17,13 +17,15 @@ std::string FormatTraceLine(const std::tm& localTime, std::string_view message);
 // still leaves every line written so far.
 class TraceLog {
  public:
-  // kLockOnly holds the lock but keeps the file as it is and drops every line.
+  // kLockOnly holds the lock for a check, keeps the file as it is and drops every line.
   enum class Use { kWrite, kLockOnly };
 
   // Opens `name` in `dir` through trusted links only, insists on a regular file, locks it,
-  // and only then empties it (for kWrite); a new log gets mode 0660 whatever the umask. Raises a
-  // RunError, kLogInUse when another run holds the lock; a failure leaves the log not open. Never
-  // blocks.
+  // and only then empties it (for kWrite); a new log gets mode 0660 whatever the umask. A
+  // delivery locks it exclusively; a check shares the lock with deliveries' tests of it, so that
+  // they can tell a check from a delivery, and holds its first byte against other checks. Raises
+  // a RunError, kLogInUse when a delivery holds the lock, kLogInCheck when only checks do; a
+  // failure leaves the log not open. Never blocks.
   void Open(const std::filesystem::path& dir, const std::string& name, Use use);
   bool IsOpen() const { return fd_.valid(); }
   // Writes `line`. Returns 0, or the errno of the first failed write; from then on lines
