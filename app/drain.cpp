@@ -140,10 +140,16 @@ class Drain {
                    "): the next drain will send it again",
                LOG_ERR);
       }
-    } else if (delivered.refused && delivered.stopSignal == 0 &&
+    } else if (delivered.seen == Seen::kRefusal && delivered.stopSignal == 0 &&
                delivered.status == ExitStatus(Ending::kNotDelivered)) {
       Refused(name, item, request);
       return std::nullopt;
+    } else if (delivered.seen == Seen::kAnotherRun && delivered.stopSignal == 0) {
+      // Nothing was tried: no fault of the modem, and the item keeps its place.
+      PutBack(name, item.id, name, "kept for the next drain: another run is in progress; " + status,
+              LOG_WARNING);
+      why_ = "another run is in progress";
+      return ExitStatus(Ending::kAnotherRun);
     } else {
       PutBack(name, item.id, name, "kept for the next drain; " + status,
               HistoryPriority(delivered.status));

@@ -9,13 +9,17 @@
 
 namespace quorvex {
 
+// What a delivery's own run saw beyond its exit status: every attempt reached the service
+// and none was accepted (a refusal of this item, not a fault of the line), or another run
+// held the installation, so that nothing was tried.
+enum class Seen { kNothingMore, kRefusal, kAnotherRun };
+
 // What became of one delivery: its exit status, the stop signal that ended the drain
-// meanwhile (0 for none), and whether every attempt reached the service and none was
-// accepted: a refusal of this item, not a fault of the line.
+// meanwhile (0 for none), and what its run saw.
 struct Delivered {
   int status = 0;
   int stopSignal = 0;
-  bool refused = false;
+  Seen seen = Seen::kNothingMore;
 };
 
 // Delivers one request as a run of its own.

@@ -13,8 +13,8 @@ namespace {
 
 using Names = std::vector<std::string>;
 using History = std::vector<std::pair<std::string, int>>;
-const Delivered kAccepted{0, 0, false};
-const Delivered kRefusal{75, 0, true};
+const Delivered kAccepted{0, 0, Seen::kNothingMore};
+const Delivered kRefusal{75, 0, Seen::kRefusal};
 
 // Delivers by script, 39 s each: each call takes the next outcome (then 0), and may change
 // the spool meanwhile.
@@ -68,7 +68,7 @@ class Drain : public ::testing::Test {
 // head and everything after it left for the next drain.
 TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFault) {
   const Names items{Queue("a"), Queue("b"), Queue("c")};
-  EXPECT_EQ(DrainWith({kAccepted, {75, 0, false}}), 75);
+  EXPECT_EQ(DrainWith({kAccepted, {75, 0, Seen::kNothingMore}}), 75);
   EXPECT_EQ(runner.delivered, (Names{"a", "b"}));
   EXPECT_EQ(spool.Names(Folder::kNew), (Names{items[1], items[2]}));
   EXPECT_EQ(history.lines,
@@ -79,7 +79,14 @@ TEST_F(Drain, DeliversInQueueOrderAndStopsAtTheFirstFault) {
                               "2 items wait in " + spool.path() + ": the delivery of " + items[1] +
                               " ended with exit status 75: the modem or the line, try "
                               "again later"});
-  EXPECT_EQ(DrainWith({{78, 0, true}}), 78) << "someone must look, whatever the service did";
+  // Turned away by another run: nothing was tried, and the modem is not blamed.
+  EXPECT_EQ(DrainWith({{75, 0, Seen::kAnotherRun}}), 75);
+  EXPECT_EQ(history.lines.back().first, "queue: item " + items[1] +
+                                            " kept for the next drain: another run is in "
+                                            "progress; exit status 75");
+  EXPECT_TRUE(notices.said.back().ends_with(": another run is in progress"));
+  EXPECT_EQ(DrainWith({{78, 0, Seen::kRefusal}}), 78)
+      << "someone must look, whatever the service did";
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(spool.Names(Folder::kNew), Names{});
   EXPECT_EQ(notices.said, std::vector<std::string>{}) << "a drain that emptied the queue is quiet";
@@ -135,7 +142,7 @@ TEST_F(Drain, ReturnsInterruptedItemsAndLeavesWhatItCannotTake) {
 // and a stop that comes between deliveries is heard before the next entry, junk or not.
 TEST_F(Drain, StopKeepsTheItemUnlessAcceptedAndIsHeardBeforeEachEntry) {
   const std::string first = Queue("a");
-  EXPECT_EQ(DrainWith({{143, SIGTERM, false}}), 128 + SIGTERM);
+  EXPECT_EQ(DrainWith({{143, SIGTERM, Seen::kNothingMore}}), 128 + SIGTERM);
   EXPECT_EQ(spool.Names(Folder::kNew), Names{first});
   runner.meanwhile = [&] {
     dir.Lay("cd spool/new; for i in $(seq 100); do touch junk$i; done");

@@ -1,14 +1,18 @@
 #include "app/monitor.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <sstream>
+#include <charconv>
+#include <cmath>
+#include <cstring>
 
 #include "app/frm_quorvex.h"
 #include "app/version.h"
 #include "base/io.h"
+#include "base/stop_signals.h"
 #include "base/text.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
@@ -21,17 +25,24 @@ constexpr int kWarning = 1;
 constexpr int kCritical = 2;
 constexpr int kUnknown = 3;
 
-constexpr std::string_view kPluginUsage =
-    "Usage: check_quorvex [-w SECONDS] [-c SECONDS]\n"
-    "       check_quorvex --help | --version\n"
+constexpr std::string_view kPluginUsageLine =
+    "Usage: check_quorvex [-w RANGE] [-c RANGE] [-t SECONDS] | -h | -V\n";
+constexpr std::string_view kPluginHelp =
     "\n"
     "Checks the Quorvex alert path for Nagios, Icinga and their kin: the queue (items waiting,\n"
     "the age of the oldest, items in failed/) and the modem, which it asks to initialise as\n"
-    "quorvex --check does. While a delivery or a drain holds the line it does not probe and\n"
-    "says \"delivering\"; a user who may not use the port (not in dialout) gets what the last\n"
-    "delivery of a drain recorded. WARNING when the oldest item is older than -w (600 s) or\n"
-    "failed/ holds items, CRITICAL when it is older than -c (1800 s) or the modem fails,\n"
-    "UNKNOWN when the spool cannot be read.\n";
+    "quorvex --check does. While a delivery holds the installation it does not probe and says\n"
+    "\"delivering\"; a port held by any other program is CRITICAL. A user who may not use the\n"
+    "port (not in dialout) gets the modem's latest look that the drain recorded; a record\n"
+    "older than two hours, or none, is UNKNOWN.\n"
+    "\n"
+    "  -w, --warning RANGE   the oldest item's age in seconds that warns (600)\n"
+    "  -c, --critical RANGE  the age that is critical (1800)\n"
+    "  -t, --timeout SECONDS UNKNOWN after this long, the port released (10)\n"
+    "  -h, --help            this text;  -V, --version  the version\n"
+    "\n"
+    "RANGE as the Monitoring Plugins have it: 10, 10:, ~:10, 10:20, @10:20. WARNING also when\n"
+    "failed/ holds items, CRITICAL when the modem fails, UNKNOWN when nothing can be known.\n";
 
 // Keeps what the check would have told, for the plugin's line instead.
 class CapturedNotices final : public NoticeSink {
@@ -43,25 +54,6 @@ class CapturedNotices final : public NoticeSink {
   }
   std::string last;
 };
-
-// Asks the modem as --check does; nothing when this user may not use the log or the port.
-std::optional<ModemState> Probe(const QueueTools& tools) {
-  CapturedNotices told;
-  PosixSerialLine line(tools.exeDir, tools.clock);
-  frmQuorvex form({tools.exeDir, {}, told, tools.clock, line, tools.history, Command::kCheck});
-  if (form.Form_Load() == 0) {
-    return ModemState{ModemState::Kind::kAnswers, "modem answers"};
-  }
-  const std::optional<RunError>& error = form.LastRunError();
-  if (error &&
-      (error->failure() == Failure::kLogInUse || error->failure() == Failure::kPortInUse)) {
-    return ModemState{ModemState::Kind::kDelivering, "delivering"};
-  }
-  if (error && error->failure() == Failure::kSystem && error->number() == EACCES) {
-    return std::nullopt;
-  }
-  return ModemState{ModemState::Kind::kFailing, BlankControls(told.last)};
-}
 
 QueueState Measure(const Spool& spool, std::time_t now) {
   QueueState state;
@@ -78,13 +70,22 @@ QueueState Measure(const Spool& spool, std::time_t now) {
   return state;
 }
 
-// The number after -w or -c, or nothing when it is no whole number of seconds.
-std::optional<long long> Seconds(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  return text.empty() || *end != '\0' || errno != 0 || value < 0 ? std::nullopt
-                                                                 : std::optional(value);
+bool Number(std::string_view text, double& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size() &&
+         std::isfinite(value);
+}
+
+// An upper threshold: alerts above its end only.
+bool IsUpperThreshold(const Range& range) {
+  return !range.inside && !range.endless && (range.startless || range.start == 0);
+}
+
+// Text from outside (a modem's answer) must not end the text early or open the perfdata.
+std::string PluginText(std::string text) {
+  text = BlankControls(std::move(text));
+  std::replace(text.begin(), text.end(), '|', '/');
+  return text;
 }
 
 int Print(std::string_view text, int status) {
@@ -92,92 +93,208 @@ int Print(std::string_view text, int status) {
 }
 
 int Unknown(const std::string& why) {
-  return Print("QUORVEX UNKNOWN - " + why + "\n", kUnknown);
+  return Print("QUORVEX UNKNOWN - " + PluginText(why) + "\n", kUnknown);
+}
+
+// What the record says of the modem when this user may not look, and when the service last
+// accepted; a record that cannot be read is no answer.
+std::pair<ModemState, std::optional<long long>> FromTheRecord(const Spool::Recording& recorded,
+                                                              const std::string& where,
+                                                              std::time_t now) {
+  if (recorded.error != 0 && recorded.error != ENOENT) {
+    return {
+        {ModemState::Kind::kUnknown, "cannot read " + where + ": " + std::strerror(recorded.error)},
+        std::nullopt};
+  }
+  const StatusRecord record = ParseStatusRecord(recorded.text);
+  const std::optional<long long> ago =
+      record.accepted ? std::optional<long long>(now - *record.accepted) : std::nullopt;
+  return {ModemFromRecord(record, now), ago};
 }
 
 }  // namespace
 
-Verdict Judge(const QueueState& queue, const ModemState& modem, long long warning,
-              long long critical) {
-  int status = queue.oldest > critical ? kCritical : queue.oldest > warning ? kWarning : kOk;
+bool Range::Alerts(double value) const {
+  const bool within = (startless || value >= start) && (endless || value <= end);
+  return inside ? within : !within;
+}
+
+std::optional<Range> ParseRange(const std::string& text) {
+  Range range;
+  range.text = text;
+  std::string_view rest = text;
+  if (rest.starts_with('@')) {
+    range.inside = true;
+    rest.remove_prefix(1);
+  }
+  const size_t colon = rest.find(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view start = rest.substr(0, colon);
+    range.startless = start == "~";
+    if (!range.startless && !start.empty() && !Number(start, range.start)) {
+      return std::nullopt;
+    }
+    rest.remove_prefix(colon + 1);
+    range.endless = rest.empty();
+  }
+  if (!range.endless && !Number(rest, range.end)) {
+    return std::nullopt;
+  }
+  if (!range.startless && !range.endless && range.start > range.end) {
+    return std::nullopt;
+  }
+  return range;
+}
+
+PluginRequest ParsePluginArguments(const std::vector<std::string>& arguments) {
+  PluginRequest request;
+  for (size_t i = 0; i < arguments.size() && request.misuse.empty(); ++i) {
+    const std::string& option = arguments[i];
+    if (option == "-h" || option == "--help") {
+      request.action = PluginAction::kHelp;
+      return request;
+    }
+    if (option == "-V" || option == "--version") {
+      request.action = PluginAction::kVersion;
+      return request;
+    }
+    const bool takesValue = option == "-w" || option == "--warning" || option == "-c" ||
+                            option == "--critical" || option == "-t" || option == "--timeout";
+    if (!takesValue || i + 1 == arguments.size()) {
+      request.misuse = takesValue ? option + " needs a value"
+                                  : "unknown argument '" + PrintableName(option) + "'";
+      break;
+    }
+    const std::string& value = arguments[++i];
+    if (option == "-t" || option == "--timeout") {
+      double seconds = 0;
+      const bool whole = Number(value, seconds) && seconds >= 1 && seconds <= 3600 &&
+                         seconds == std::floor(seconds);
+      request.options.timeout = static_cast<int>(seconds);
+      request.misuse = whole ? "" : "the timeout is whole seconds from 1 to 3600";
+      continue;
+    }
+    const std::optional<Range> range = ParseRange(value);
+    Range& chosen = option == "-w" || option == "--warning" ? request.options.warning
+                                                            : request.options.critical;
+    chosen = range.value_or(chosen);
+    request.misuse = range ? "" : "'" + PrintableName(value) + "' is not a range";
+  }
+  const PluginOptions& options = request.options;
+  if (request.misuse.empty() && IsUpperThreshold(options.warning) &&
+      IsUpperThreshold(options.critical) && options.warning.end > options.critical.end) {
+    request.misuse = "the warning threshold is above the critical one";
+  }
+  return request;
+}
+
+Verdict Judge(const QueueState& queue, const ModemState& modem,
+              std::optional<long long> acceptedAgo, const PluginOptions& options) {
+  const auto oldest = static_cast<double>(queue.oldest);
+  int status = options.critical.Alerts(oldest)  ? kCritical
+               : options.warning.Alerts(oldest) ? kWarning
+                                                : kOk;
   std::string text = std::to_string(queue.queued) + " queued";
   if (queue.queued > 0) {
     text += " (oldest " + Age(queue.oldest) + ")";
   }
   text += ", " + modem.text;
-  status = modem.kind == ModemState::Kind::kFailing ? kCritical : status;
   if (queue.failed > 0) {
     text += ", " + std::to_string(queue.failed) + " failed";
     status = std::max(status, kWarning);
   }
+  if (acceptedAgo) {
+    text += ", last accepted " + Age(*acceptedAgo) + " ago";
+  }
+  // Critical outranks the unknown, which outranks a warning: nobody could look.
+  if (modem.kind == ModemState::Kind::kFailing) {
+    status = kCritical;
+  } else if (modem.kind == ModemState::Kind::kUnknown && status != kCritical) {
+    status = kUnknown;
+  }
   constexpr const char* kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return {status, "QUORVEX " + std::string(kWords[status]) + " - " + text + " | queued=" +
-                      std::to_string(queue.queued) + ";;;0 oldest=" + std::to_string(queue.oldest) +
-                      "s;" + std::to_string(warning) + ";" + std::to_string(critical) +
-                      ";0 failed=" + std::to_string(queue.failed) + ";;;0"};
+  return {
+      status,
+      Concat({"QUORVEX ", kWords[status], " - ", PluginText(text),
+              " | queued=", std::to_string(queue.queued),
+              ";;;0 oldest=", std::to_string(queue.oldest), "s;", options.warning.text, ";",
+              options.critical.text, ";0 failed=", std::to_string(queue.failed),
+              ";;;0 last_accepted=", acceptedAgo ? std::to_string(*acceptedAgo) + "s;;;0" : "U"})};
 }
 
-ModemState ModemFromRecord(const std::optional<std::string>& record, std::time_t now) {
-  std::istringstream lines(record.value_or(""));
-  long long at = 0;
-  int status = -1;
-  int refused = 0;
-  for (std::string word; lines >> word;) {
-    if (word == "delivery") {
-      lines >> at >> status >> refused;
-    }
-  }
-  const std::string ago = ", " + Age(now - at) + " ago";
-  if (status < 0) {
+ModemState ModemFromRecord(const StatusRecord& record, std::time_t now) {
+  if (!record.latest) {
     return {ModemState::Kind::kUnknown, "modem not checked (no delivery recorded)"};
   }
-  if (status == 0 || refused != 0) {
-    return {ModemState::Kind::kAnswers, "modem answered at the last delivery" + ago};
+  const Look& look = *record.latest;
+  const std::string ago = Age(now - look.at) + " ago";
+  if (now - look.at > kLookExpiry) {
+    return {ModemState::Kind::kUnknown, "modem not looked at since " + ago};
+  }
+  if (look.kind == LookKind::kCheck) {
+    return {look.status == 0 ? ModemState::Kind::kAnswers : ModemState::Kind::kFailing,
+            look.words + ", " + ago};
+  }
+  if (look.status == 0 || look.refused) {
+    return {ModemState::Kind::kAnswers, "modem answered at the last delivery, " + ago};
   }
   return {ModemState::Kind::kFailing,
-          "the last delivery failed with exit status " + std::to_string(status) + ago};
+          "the last delivery failed with exit status " + std::to_string(look.status) + ", " + ago};
 }
 
-std::string DeliveryRecord(const std::optional<std::string>& previous, std::time_t now, int status,
-                           bool refused) {
-  std::string accepted = "accepted " + std::to_string(now) + "\n";
-  if (status != 0) {
-    const size_t at = previous ? previous->find("accepted ") : std::string::npos;
-    accepted =
-        at == std::string::npos ? "" : previous->substr(at, previous->find('\n', at) - at + 1);
+std::optional<ModemState> ProbeModem(const QueueTools& tools) {
+  CapturedNotices told;
+  PosixSerialLine line(tools.exeDir, tools.clock);
+  frmQuorvex form({tools.exeDir, {}, told, tools.clock, line, tools.history, Command::kCheck});
+  if (form.Form_Load() == 0) {
+    return ModemState{ModemState::Kind::kAnswers, "modem answers"};
   }
-  return "delivery " + std::to_string(now) + " " + std::to_string(status) + " " +
-         (refused ? "1" : "0") + "\n" + accepted;
+  const std::optional<RunError>& error = form.LastRunError();
+  const Failure failure = error ? error->failure() : Failure::kSystem;
+  if (failure == Failure::kStopped) {
+    throw *error;
+  }
+  if (failure == Failure::kLogInUse) {
+    return ModemState{ModemState::Kind::kDelivering, "delivering"};
+  }
+  if (failure == Failure::kLogInCheck) {
+    return ModemState{ModemState::Kind::kUnknown, "another check held the installation"};
+  }
+  if (failure == Failure::kSystem && error && error->number() == EACCES) {
+    return std::nullopt;
+  }
+  return ModemState{ModemState::Kind::kFailing, BlankControls(told.last)};
 }
 
 int CheckQuorvex(const std::vector<std::string>& arguments, const QueueTools& tools) {
-  long long limits[] = {600, 1800};
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& option = arguments[i];
-    if (option == "-h" || option == "--help") {
-      return Print(kPluginUsage, kOk);
-    }
-    if (option == "-V" || option == "--version") {
-      return Print("check_quorvex (Quorvex) " + std::string(kVersionNumber) + "\n", kOk);
-    }
-    const std::optional<long long> value =
-        (option == "-w" || option == "-c") && i + 1 < arguments.size() ? Seconds(arguments[++i])
-                                                                       : std::nullopt;
-    if (!value) {
-      return Print("QUORVEX UNKNOWN - bad arguments\n" + std::string(kPluginUsage), kUnknown);
-    }
-    limits[option == "-c" ? 1 : 0] = *value;
+  const PluginRequest request = ParsePluginArguments(arguments);
+  if (!request.misuse.empty()) {
+    return Print("QUORVEX UNKNOWN - " + request.misuse + "\n" + std::string(kPluginUsageLine),
+                 kUnknown);
   }
+  if (request.action != PluginAction::kCheck) {
+    return request.action == PluginAction::kHelp
+               ? Print(std::string(kPluginUsageLine) + std::string(kPluginHelp), kOk)
+               : Print("check_quorvex (Quorvex) " + std::string(kVersionNumber) + "\n", kOk);
+  }
+  // SIGALRM is a stop: the look ends in its next wait, and the port is let go.
+  ::alarm(static_cast<unsigned>(request.options.timeout));
   try {
     const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
     const std::time_t now = tools.clock.WallTime();
     const QueueState queue = spool ? Measure(*spool, now) : QueueState{};
-    const std::optional<ModemState> probed = Probe(tools);
-    const ModemState modem =
-        probed ? *probed : ModemFromRecord(spool ? spool->Recorded() : std::nullopt, now);
-    const Verdict verdict = Judge(queue, modem, limits[0], limits[1]);
+    const auto [recorded, acceptedAgo] =
+        spool ? FromTheRecord(spool->Recorded(), spool->path() + "/status", now)
+              : FromTheRecord({ENOENT, ""}, "", now);
+    const std::optional<ModemState> probed = ProbeModem(tools);
+    const Verdict verdict = Judge(queue, probed.value_or(recorded), acceptedAgo, request.options);
     return Print(verdict.line + "\n", verdict.status);
   } catch (const RunError& error) {
+    if (error.failure() == Failure::kStopped) {
+      return Unknown(error.number() == SIGALRM
+                         ? "timed out after " + std::to_string(request.options.timeout) + " s"
+                         : "stopped by " + SignalName(error.number()));
+    }
     return Unknown("cannot read the queue: " + error.description());
   }
 }

@@ -23,6 +23,7 @@
 #include "config/config_file.h"
 #include "modem/posix_serial_line.h"
 #include "queue/spool.h"
+#include "queue/status_record.h"
 
 namespace quorvex {
 namespace {
@@ -39,6 +40,17 @@ template <typename Command>
 int Guarded(const QueueTools& tools, Command command) {
   return WithOneHandler(command,
                         [&](const RunError& error) { return EndWithRunError(tools, error); });
+}
+
+// What a delivery's child tells the drain through its pipe, beyond its exit status.
+constexpr char kToldRefusal = 'r';
+constexpr char kToldAnotherRun = 'b';
+
+// The record keeps the latest acceptance across later looks.
+void RecordLook(const Spool& spool, Look look) {
+  const Spool::Recording previous = spool.Recorded();
+  spool.Record(FormatStatusRecord(
+      WithLook(ParseStatusRecord(previous.error == 0 ? previous.text : ""), std::move(look))));
 }
 
 // A delivery in a child process that runs exactly what `Quorvex REQUEST` runs, with its own
@@ -68,9 +80,17 @@ class ChildDelivery final : public DeliveryRunner {
     writing.reset();
     Delivered delivered = AwaitChild(child);
     char told = 0;
-    delivered.refused = ::read(reading.get(), &told, 1) == 1 && told == 'r';
-    spool_.Record(DeliveryRecord(spool_.Recorded(), tools_.clock.WallTime(), delivered.status,
-                                 delivered.refused));
+    delivered.seen = ::read(reading.get(), &told, 1) != 1 ? Seen::kNothingMore
+                     : told == kToldRefusal               ? Seen::kRefusal
+                     : told == kToldAnotherRun            ? Seen::kAnotherRun
+                                                          : Seen::kNothingMore;
+    // Only a delivery that ran its course looked at the modem: not one turned away by another
+    // run, stopped with the drain or killed.
+    if (delivered.seen != Seen::kAnotherRun && delivered.stopSignal == 0 &&
+        delivered.status < 128) {
+      RecordLook(spool_, {LookKind::kDelivery, tools_.clock.WallTime(), delivered.status,
+                          delivered.seen == Seen::kRefusal, ""});
+    }
     return delivered;
   }
 
@@ -89,7 +109,13 @@ class ChildDelivery final : public DeliveryRunner {
           PrefixedHistory history(tools_.history, "queue: item " + id + ": ");
           frmQuorvex form({tools_.exeDir, {request}, tools_.notices, tools_.clock, line, history});
           const int status = form.Form_Load();
-          WriteAll(report, form.ServiceRefused() ? "r" : "-");
+          const std::optional<RunError>& error = form.LastRunError();
+          const bool turnedAway = error && (error->failure() == Failure::kLogInUse ||
+                                            error->failure() == Failure::kLogInCheck);
+          const char told = form.ServiceRefused() ? kToldRefusal
+                            : turnedAway          ? kToldAnotherRun
+                                                  : '-';
+          WriteAll(report, std::string_view(&told, 1));
           return status;
         },
         [](const RunError&) { return ExitStatus(Ending::kRunError); });
@@ -142,6 +168,36 @@ std::optional<Settings> DrainSettings(const QueueTools& tools) {
   tools.history.Record(StageHistoryLine("queue: configuration", told, status),
                        HistoryPriority(status));
   return std::nullopt;
+}
+
+// A monitoring user outside dialout learns of the modem from the record alone: with no alert
+// for an hour, the drain looks at the idle modem as --check does, so that a dead modem shows
+// before an alert needs it. Returns the drain's exit status: 0, or the stop's.
+int LookAtTheIdleModem(const QueueTools& tools, const Spool& spool) {
+  const Spool::Recording recorded = spool.Recorded();
+  const std::optional<Look> latest =
+      ParseStatusRecord(recorded.error == 0 ? recorded.text : "").latest;
+  const std::time_t now = tools.clock.WallTime();
+  if (latest && now - latest->at < kLookInterval && latest->at <= now) {
+    return ExitStatus(Ending::kAccepted);
+  }
+  std::optional<ModemState> modem;
+  try {
+    modem = ProbeModem(tools);
+  } catch (const RunError& stop) {
+    if (stop.failure() != Failure::kStopped) {
+      throw;
+    }
+    return ExitStatusForSignal(stop.number());
+  }
+  if (modem &&
+      (modem->kind == ModemState::Kind::kAnswers || modem->kind == ModemState::Kind::kFailing)) {
+    const bool answers = modem->kind == ModemState::Kind::kAnswers;
+    RecordLook(spool, {LookKind::kCheck, tools.clock.WallTime(),
+                       ExitStatus(answers ? Ending::kAccepted : Ending::kNotDelivered), false,
+                       modem->text});
+  }
+  return ExitStatus(Ending::kAccepted);
 }
 
 // "ID  AGE  NUMBER  MESSAGE  NOTE": every name and text as a terminal can show it safely.
@@ -240,8 +296,9 @@ int DrainQueue(const QueueTools& tools) {
       return ExitStatus(Ending::kConfiguration);
     }
     ChildDelivery runner(tools, *spool);
-    return DrainSpool(
+    const int status = DrainSpool(
         {*spool, runner, tools.history, tools.notices, tools.clock, settings->MaxQueueHours});
+    return status == ExitStatus(Ending::kAccepted) ? LookAtTheIdleModem(tools, *spool) : status;
   });
 }
 

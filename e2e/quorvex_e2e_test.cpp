@@ -112,7 +112,8 @@ Messages StoppedBy(const std::string& signal) {
 
 const std::string kOneItemTwoHoursOld =
     "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
-    "echo 447775123456,x >new/000000000001.000000.0000001.1; touch -d '2 hours ago' new/*";
+    "echo 447775123456,x >new/000000000001.000000.0000001.1; touch -d '2 hours ago' new/*; "
+    "echo \"check $(date +%s) 0 modem answers\" >status";  // the idle modem looked at just now
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, Process,
@@ -397,15 +398,16 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
 }
 
 // The Nagios plugin: OK, WARNING, CRITICAL and UNKNOWN as the guidelines have them; never
-// CRITICAL because a delivery holds the line; and for a user outside dialout (Debian's
-// nagios), what the last delivery of a drain recorded.
+// CRITICAL because a delivery holds the installation, always when another program holds the
+// port; for a user outside dialout (Debian's nagios), what a drain recorded, and UNKNOWN when
+// that cannot be read; UNKNOWN at its timeout.
 TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
   installation.Configure("ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n");
   installation.dir.Lay(
       "chmod 755 .; ln -s Quorvex check_quorvex; install -m 660 -g dialout "
       "/dev/null Quorvex.log");
   const std::string plugin = (installation.dir.path() / "check_quorvex").string();
-  const std::string perf = " | queued=0;;;0 oldest=0s;600;1800;0 failed=0;;;0\n";
+  const std::string perf = " | queued=0;;;0 oldest=0s;600;1800;0 failed=0;;;0 last_accepted=U\n";
   std::optional<Simulator> modem(std::in_place, installation, std::vector<std::string>{});
   Outcome checked = Started(plugin, {}).Wait();
   EXPECT_EQ(checked.out, "QUORVEX OK - 0 queued, modem answers" + perf);
@@ -416,30 +418,100 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
     checked = Started(plugin, {}).Wait();
     EXPECT_EQ(checked.out, "QUORVEX OK - 0 queued, delivering" + perf);
   }
+  {
+    // Another program holds the port, by its lock or by its exclusive mode.
+    const std::string held = "COM2 (" + modem->device() + ") is held by another program";
+    const Fd port(::open(modem->device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(::flock(port.get(), LOCK_EX), 0);
+    checked = Started(plugin, {}).Wait();
+    EXPECT_EQ(checked.status, 2);
+    EXPECT_TRUE(checked.out.starts_with("QUORVEX CRITICAL - 0 queued, " + held + " (PID " +
+                                        std::to_string(::getpid()) + ") |"))
+        << checked.out;
+    ASSERT_EQ(::flock(port.get(), LOCK_UN), 0);
+    ASSERT_EQ(::ioctl(port.get(), TIOCEXCL), 0);
+    const Outcome check = installation.Run({"--check"});
+    EXPECT_EQ(check.status, 75);
+    EXPECT_EQ(check.err, "Quorvex: " + held + "\n");
+    ASSERT_EQ(::ioctl(port.get(), TIOCNXCL), 0);
+  }
+  // A drain finds no modem and records it where the group reads it, whatever the umask.
   installation.Run({"--queue", "447775123456,waits"});
-  installation.dir.Lay(
-      "chgrp -R nogroup spool; touch -d '2 minutes ago' spool/new/*; printf "
-      "'delivery 1 0 0\\n' >spool/status");
+  installation.dir.Lay("chgrp -R nogroup spool");
   modem.reset();
   modem.emplace(installation, std::vector<std::string>{"--modem", "silent"});
+  const mode_t umask = ::umask(077);  // the drain's, as its unit sets it
+  EXPECT_EQ(installation.Run({"--drain"}).status, 75);
+  ::umask(umask);
+  installation.dir.Lay("touch -d '2 minutes ago' spool/new/*");
   checked = Started(plugin, {"-w", "60", "-c", "600"}).Wait();
   EXPECT_EQ(checked.status, 2);
   EXPECT_TRUE(std::regex_match(
       checked.out, std::regex(R"(QUORVEX CRITICAL - 1 queued \(oldest 2m\), modem on COM2 \(\S+\) )"
                               R"(echoed the initialisation and gave no answer \| queued=1;;;0 )"
-                              R"(oldest=1[2-9]\ds;60;600;0 failed=0;;;0\n)")))
+                              R"(oldest=1[2-9]\ds;60;600;0 failed=0;;;0 last_accepted=U\n)")))
       << checked.out;
-  checked = Started("/usr/bin/setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                         plugin, "-w", "60", "-c", "600"})
-                .Wait();
-  EXPECT_EQ(checked.status, 1) << checked.out;
+  const std::vector<std::string> member{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                        plugin};
+  checked = Started("/usr/bin/setpriv", member).Wait();
+  EXPECT_EQ(checked.status, 2) << checked.out;
   EXPECT_TRUE(checked.out.starts_with(
-      "QUORVEX WARNING - 1 queued (oldest 2m), modem answered at the last delivery, "))
+      "QUORVEX CRITICAL - 1 queued (oldest 2m), the last delivery failed with exit status 75, "))
       << checked.out;
+  // A record too old to tell the modem's state now; a drain of the empty queue looks at the
+  // idle modem and records what it found.
+  installation.dir.Lay("rm spool/new/*; echo 'delivery 1 0 0' >spool/status");
+  checked = Started("/usr/bin/setpriv", member).Wait();
+  EXPECT_EQ(checked.status, 3) << checked.out;
+  EXPECT_EQ(installation.Run({"--drain"}).status, 0);
+  checked = Started("/usr/bin/setpriv", member).Wait();
+  EXPECT_EQ(checked.status, 2) << checked.out;
+  EXPECT_TRUE(checked.out.starts_with("QUORVEX CRITICAL - 0 queued, modem on COM2 (" +
+                                      modem->device() +
+                                      ") echoed the initialisation and gave no answer, 0s ago"))
+      << checked.out;
+  installation.dir.Lay("chmod 600 spool/status");
+  checked = Started("/usr/bin/setpriv", member).Wait();
+  EXPECT_EQ(checked.status, 3) << checked.out;
+  EXPECT_TRUE(checked.out.starts_with("QUORVEX UNKNOWN - 0 queued, cannot read " +
+                                      installation.dir.path().string() +
+                                      "/spool/status: Permission denied"))
+      << checked.out;
+  const auto started = std::chrono::steady_clock::now();
+  checked = Started(plugin, {"-t", "1"}).Wait();
+  EXPECT_EQ(checked.out, "QUORVEX UNKNOWN - timed out after 1 s\n");
+  EXPECT_EQ(checked.status, 3);
+  EXPECT_LT(SecondsSince(started), 2.9) << "the 3 s look must end at the timeout";
   installation.dir.Lay("chown nobody spool");
   checked = Started(plugin, {}).Wait();
   EXPECT_EQ(checked.status, 3);
   EXPECT_TRUE(checked.out.starts_with("QUORVEX UNKNOWN - cannot read the queue: Refusing spool"));
+}
+
+// A run or a drain that starts while a check looks at the modem waits for it and delivers:
+// a check never costs an alert, and the drain records the delivery, not a failure.
+TEST_F(Queue, ARunOrADrainStartedDuringACheckDelivers) {
+  installation.Configure("ComPort=2\nSMSPhone=9,012345678\n");
+  Simulator modem(installation, {});
+  std::string received;
+  for (const std::vector<std::string>& run :
+       {std::vector<std::string>{"447775123456,direct"}, std::vector<std::string>{"--drain"}}) {
+    if (run[0] == "--drain") {
+      installation.Run({"--queue", "447775123456,queued"});
+    }
+    Started check(installation.Program(), {"--check"});
+    ASSERT_TRUE(modem.AwaitReceived(received + "AT&F"));
+    Started delivery(installation.Program(), run);
+    const Outcome checked = check.Wait();
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    const Outcome delivered = delivery.Wait();
+    EXPECT_EQ(delivered.status, 0) << delivered.err;
+    received = installation.dir.Read("received");
+  }
+  EXPECT_NE(received.find("447775123456\rdirect\r"), std::string::npos);
+  EXPECT_NE(received.find("447775123456\rqueued\r"), std::string::npos);
+  EXPECT_EQ(Waiting(), 0U);
+  EXPECT_TRUE(installation.dir.Read("spool/status").starts_with("delivery ")) << "not a failure";
 }
 
 // Queueing never waits for the modem or the installation's lock: 200 callers at once during

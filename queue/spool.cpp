@@ -262,25 +262,34 @@ void Spool::RemoveLeftovers(std::time_t before) const {
 
 void Spool::Record(std::string_view text) const {
   const std::string made = ".status." + std::to_string(::getpid());
-  Fd file(::openat(spool_.get(), made.c_str(),
-                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0640));
-  if (file.valid() && ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
+  ::unlinkat(spool_.get(), made.c_str(), 0);  // what a killed drain of this PID left
+  Fd file(::openat(spool_.get(), made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   0640));
+  struct stat spool {};
+  if (file.valid() && ::fstat(spool_.get(), &spool) == 0 &&
+      ::fchown(file.get(), static_cast<uid_t>(-1), spool.st_gid) == 0 &&
+      ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
       ::renameat(spool_.get(), made.c_str(), spool_.get(), "status") == 0) {
     return;
   }
   ::unlinkat(spool_.get(), made.c_str(), 0);
 }
 
-std::optional<std::string> Spool::Recorded() const {
+Spool::Recording Spool::Recorded() const {
   const Fd file(::openat(spool_.get(), "status", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   constexpr size_t kLargestRecord = 4096;
   struct stat info {};
-  std::string text;
-  if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      ReadAtMost(file.get(), kLargestRecord, text) != 0 || text.size() > kLargestRecord) {
-    return std::nullopt;
+  Recording record;
+  if (!file.valid() || ::fstat(file.get(), &info) != 0) {
+    record.error = errno == ELOOP ? EINVAL : errno;
+  } else if (!S_ISREG(info.st_mode)) {
+    record.error = EINVAL;
+  } else if (const int error = ReadAtMost(file.get(), kLargestRecord, record.text)) {
+    record.error = error;
+  } else if (record.text.size() > kLargestRecord) {
+    record.error = EFBIG;
   }
-  return text;
+  return record;
 }
 
 // The lock is a file of its own, 0600: a lock that others could take would block every drain.

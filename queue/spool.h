@@ -92,12 +92,17 @@ class Spool {
   int Touch(const std::string& name, Folder folder) const;
   // Removes what was left in tmp/ before `before` by writers that died.
   void RemoveLeftovers(std::time_t before) const;
-  // The small record of the last delivery, spool/status, that a monitoring check reads:
-  // replaced whole, 0640, so that the group reads it. Best effort: it informs, never decides.
+  // The small record of the modem's latest look (status_record.h), spool/status: replaced
+  // whole, 0640 in the spool's group whatever the umask, so that the queueing group (a
+  // monitoring user) reads it. Best effort: it informs, never decides.
   void Record(std::string_view text) const;
-  // That record, or nothing when it is missing, unreadable or not a plain file of 4 KiB at
-  // most.
-  std::optional<std::string> Recorded() const;
+  // That record: 0 and its text, or the errno that kept it from being read (ENOENT when
+  // there is none, EINVAL when it is no plain file, EFBIG when it holds over 4 KiB).
+  struct Recording {
+    int error = 0;
+    std::string text;
+  };
+  Recording Recorded() const;
   // Holds the one drain of this spool while the result lives; not valid when another drain
   // holds it.
   Fd LockForDrain() const;
