@@ -7,7 +7,13 @@ build=$1 sim=$2
 cache=${QUORVEX_CONTAINER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvex}
 image=$cache/bookworm
 skip() { echo "SKIP: $*"; exit 77; }
-fail() { echo "FAIL: $*" >&2; exit 1; }
+# A failure shows what the container's journal says of the queue.
+fail() {
+  echo "FAIL: $*" >&2
+  [ -z "${init:-}" ] || nsenter -t "$init" -a journalctl -b --no-pager -n 40 -u 'quorvex-*' \
+    -t quorvex >&2 || true
+  exit 1
+}
 [ "$(id -u)" = 0 ] || skip "booting a container takes root"
 command -v systemd-nspawn >/dev/null || skip "no systemd-nspawn (Debian's systemd-container)"
 command -v mmdebstrap >/dev/null || skip "no mmdebstrap"
@@ -54,7 +60,7 @@ modes=$(box stat -c '%n=%U:%G:%a' /var/log/quorvex /var/log/quorvex/Quorvex.log 
   /var/spool/quorvex/tmp /var/spool/quorvex/new /var/spool/quorvex/cur /var/spool/quorvex/failed \
   /var/spool/quorvex/drain.lock | sed 's|^/var/||' | paste -sd' ')
 [ "$modes" = "log/quorvex=root:dialout:2755 log/quorvex/Quorvex.log=root:dialout:660 \
-spool/quorvex=root:quorvex:755 spool/quorvex/tmp=root:quorvex:3770 spool/quorvex/new=root:quorvex:3770 \
+spool/quorvex=root:quorvex:2755 spool/quorvex/tmp=root:quorvex:3770 spool/quorvex/new=root:quorvex:3770 \
 spool/quorvex/cur=root:quorvex:750 spool/quorvex/failed=root:quorvex:750 \
 spool/quorvex/drain.lock=root:root:600" ] || fail "modes: $modes"
 box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
@@ -90,6 +96,26 @@ next=$(box busctl get-property org.freedesktop.systemd1 \
   NextElapseUSecMonotonic | cut -d' ' -f2)
 now=$(box cut -d. -f1 /proc/uptime)
 [ $((next / 1000000 - now)) -gt 60 ] || fail "the timer runs the drain again within a minute"
+
+# A monitoring user as Debian's nagios, in quorvex but not in dialout, learns of the silent
+# modem from what the drain recorded.
+box useradd -M -G quorvex watcher
+checked=0
+out=$(box runuser -u watcher -- /usr/lib/nagios/plugins/check_quorvex) || checked=$?
+case "$checked $out" in
+  "2 QUORVEX CRITICAL"*"the last delivery failed with exit status 75"*) ;;
+  *) fail "the monitoring user's check: $checked $out" ;;
+esac
+
+# A drain stopped on purpose keeps its item and leaves no failed unit.
+modem --dial-delay 30
+box systemctl start --no-block quorvex-drain.service
+await 60 'grep -q ATDT /run/received'
+box systemctl stop quorvex-drain.service
+[ "$(box systemctl show -p Result --value quorvex-drain.service)" = success ] ||
+  fail "a stopped drain failed the service"
+! box systemctl is-failed -q quorvex-drain.service || fail "a stopped drain left a failed unit"
+[ "$(box sh -c 'ls /var/spool/quorvex/new | wc -l')" = 1 ] || fail "the stopped drain lost its item"
 
 # 3. A burst of 20 alerts while every drain fails at once (no port): the path unit lives
 # on, and once the port is back the queue flows without a reset-failed.

@@ -132,7 +132,9 @@ std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_
 
 std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool create) {
   Spool spool;
-  OpenedFile top = OpenTrustedDirectory(exeDir, "spool", create ? 0755 : 0, "spool");
+  // Set-group-ID: the record made there takes the spool's group, which the drain could not
+  // give it by chown in its sandbox.
+  OpenedFile top = OpenTrustedDirectory(exeDir, "spool", create ? 02755 : 0, "spool");
   spool.path_ = top.reached;
   if (!top.fd.valid() && top.error == ENOENT && !top.missingDirectory && !create) {
     return std::nullopt;
@@ -265,10 +267,7 @@ void Spool::Record(std::string_view text) const {
   ::unlinkat(spool_.get(), made.c_str(), 0);  // what a killed drain of this PID left
   Fd file(::openat(spool_.get(), made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                    0640));
-  struct stat spool {};
-  if (file.valid() && ::fstat(spool_.get(), &spool) == 0 &&
-      ::fchown(file.get(), static_cast<uid_t>(-1), spool.st_gid) == 0 &&
-      ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
+  if (file.valid() && ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
       ::renameat(spool_.get(), made.c_str(), spool_.get(), "status") == 0) {
     return;
   }

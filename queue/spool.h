@@ -65,7 +65,7 @@ struct ItemRead {
 class Spool {
  public:
   // Opens DIR/spool and its folders through trusted links only; with `create`, makes what is
-  // missing (the spool 0755; tmp/ and new/ 3770, for a group that queues and whose group
+  // missing (the spool 2755; tmp/ and new/ 3770, for a group that queues and whose group
   // each item takes; cur/ and failed/ 0750). The folders must have exactly those modes (tmp/
   // and new/ may lack the set-group-ID bit). Nothing when the spool is missing and not to be
   // created.
@@ -93,8 +93,8 @@ class Spool {
   // Removes what was left in tmp/ before `before` by writers that died.
   void RemoveLeftovers(std::time_t before) const;
   // The small record of the modem's latest look (status_record.h), spool/status: replaced
-  // whole, 0640 in the spool's group whatever the umask, so that the queueing group (a
-  // monitoring user) reads it. Best effort: it informs, never decides.
+  // whole, 0640 whatever the umask, in the spool's group (the spool is set-group-ID), so that
+  // the queueing group (a monitoring user) reads it. Best effort: it informs, never decides.
   void Record(std::string_view text) const;
   // That record: 0 and its text, or the errno that kept it from being read (ENOENT when
   // there is none, EINVAL when it is no plain file, EFBIG when it holds over 4 KiB).

@@ -33,7 +33,7 @@ TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
   EXPECT_EQ(
       (std::vector{ModeOf(spool), ModeOf(spool / "tmp"), ModeOf(spool / "new"),
                    ModeOf(spool / "cur"), ModeOf(spool / "failed"), ModeOf(spool / "new" / name)}),
-      (std::vector{0755, 03770, 03770, 0750, 0750, 0640}));
+      (std::vector{02755, 03770, 03770, 0750, 0750, 0640}));
   dir.Lay("chmod 1777 spool/cur");
   EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), false); }).description(),
             "Refusing spool folder " + (spool / "cur").string() + ": mode 1777, not 0750");
