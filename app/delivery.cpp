@@ -118,6 +118,9 @@ bool frmQuorvex::AcceptedBeforeTheStop(std::string answer) {
 
 void frmQuorvex::LogAcceptance(const std::string& tmpSendToNumber) {
   state_.accepted = true;
+  if (platform_.acceptance != nullptr) {
+    platform_.acceptance->Accepted();
+  }
   WriteTrace("SMS message to '" + tmpSendToNumber +
              "' was passed to messaging service successfully.");
 }

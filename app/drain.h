@@ -22,11 +22,14 @@ struct Delivered {
   Seen seen = Seen::kNothingMore;
 };
 
-// Delivers one request as a run of its own.
+// Delivers one request as a run of its own. The item stands in cur/ under `name`; the run
+// removes it from there the moment the service accepts it, so that a kill after that sends
+// nothing twice.
 class DeliveryRunner {
  public:
   virtual ~DeliveryRunner() = default;
-  virtual Delivered Deliver(const std::string& request, const std::string& id) = 0;
+  virtual Delivered Deliver(const std::string& request, const std::string& id,
+                            const std::string& name) = 0;
 };
 
 // What a drain works with; `maxQueueHours` (0: never) decides which items are too old to send.
@@ -39,13 +42,15 @@ struct DrainContext {
   int maxQueueHours;
 };
 
-// Delivers the spool's items, those refused fewer times first and oldest first among equals,
-// each at most once, after putting back the items a stopped drain left in cur/. new/ is read
-// again after each delivery and once more before the end, so items queued meanwhile go out
-// too. A refused item stays queued behind the others and goes to failed/ at its third
-// refusal; any other failed delivery stops the drain with its item back in new/. Returns 0
-// when the queue is empty at the end, 75 when items remain, 74 or 78 as the failing delivery
-// did, 128+N when stopped by signal N.
+// Takes every entry of new/ into the drain's own waiting/ (or failed/ when it is no item)
+// under an ID of its own, then delivers waiting/, those refused fewer times first and by
+// arrival among equals, each at most once, after putting back the items a stopped drain
+// left in cur/. new/ is taken again after each delivery and once more before the end, so
+// items queued meanwhile go out too. An item the service did not accept waits behind the
+// others; it counts as refused only when this drain saw the service accept another item, and
+// goes to failed/ at its third refusal. Any other failed delivery stops the drain with its
+// item back in waiting/. Returns 0 when the queue is empty at the end, 75 when items remain,
+// 74 or 78 as the failing delivery did, 128+N when stopped by signal N.
 int DrainSpool(const DrainContext& drain);
 
 }  // namespace quorvex

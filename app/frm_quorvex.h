@@ -20,6 +20,14 @@
 
 namespace quorvex {
 
+// Told the moment the service accepts, before the run closes the line: a drain marks its
+// item delivered there, so that a kill afterwards sends nothing twice.
+class AcceptanceSink {
+ public:
+  virtual ~AcceptanceSink() = default;
+  virtual void Accepted() = 0;
+};
+
 // What the run needs from the machine it runs on.
 struct Platform {
   std::filesystem::path exeDir;
@@ -29,6 +37,7 @@ struct Platform {
   SerialLine& commSMS;
   RunHistory& history;
   Command command = Command::kDeliver;  // as main read it: a delivery or a check
+  AcceptanceSink* acceptance = nullptr;
 };
 
 // The log line and critical notice of a configuration that cannot drive a delivery.

@@ -57,12 +57,12 @@ class CapturedNotices final : public NoticeSink {
 
 QueueState Measure(const Spool& spool, std::time_t now) {
   QueueState state;
-  for (const Folder folder : {Folder::kCur, Folder::kNew}) {
+  for (const Folder folder : {Folder::kCur, Folder::kWaiting, Folder::kNew}) {
     for (const std::string& name : spool.Names(folder)) {
       ++state.queued;
       const ItemRead item = spool.Read(folder, name);
       if (item.problem.empty()) {
-        state.oldest = std::max(state.oldest, static_cast<long long>(now - item.queuedAt));
+        state.oldest = std::max(state.oldest, static_cast<long long>(now - item.arrived));
       }
     }
   }
@@ -280,7 +280,7 @@ int CheckQuorvex(const std::vector<std::string>& arguments, const QueueTools& to
   // SIGALRM is a stop: the look ends in its next wait, and the port is let go.
   ::alarm(static_cast<unsigned>(request.options.timeout));
   try {
-    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, SpoolOpening::kExisting);
     const std::time_t now = tools.clock.WallTime();
     const QueueState queue = spool ? Measure(*spool, now) : QueueState{};
     const auto [recorded, acceptedAgo] =

@@ -53,6 +53,22 @@ void RecordLook(const Spool& spool, Look look) {
       WithLook(ParseStatusRecord(previous.error == 0 ? previous.text : ""), std::move(look))));
 }
 
+// The item leaves cur/ the moment the service accepts it, and that is made durable: the
+// drain then counts it delivered however the delivery ends.
+class MarkDelivered final : public AcceptanceSink {
+ public:
+  MarkDelivered(const Spool& spool, std::string name) : spool_(spool), name_(std::move(name)) {}
+  void Accepted() override {
+    if (spool_.Remove(name_, Folder::kCur) == 0) {
+      spool_.Sync(Folder::kCur);
+    }
+  }
+
+ private:
+  const Spool& spool_;
+  std::string name_;
+};
+
 // A delivery in a child process that runs exactly what `Quorvex REQUEST` runs, with its own
 // log run, notices, exit status and history line. The child is not a new program: the
 // request stays in memory, never on a command line or in the environment, and the drain's
@@ -62,7 +78,8 @@ class ChildDelivery final : public DeliveryRunner {
  public:
   ChildDelivery(const QueueTools& tools, const Spool& spool) : tools_(tools), spool_(spool) {}
 
-  Delivered Deliver(const std::string& request, const std::string& id) override {
+  Delivered Deliver(const std::string& request, const std::string& id,
+                    const std::string& name) override {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
       throw LastOsError([] { return std::string("Cannot start a delivery"); });
@@ -75,7 +92,7 @@ class ChildDelivery final : public DeliveryRunner {
       throw LastOsError([] { return std::string("Cannot start a delivery"); });
     }
     if (child == 0) {
-      ::_exit(DeliverInChild(drain, request, id, writing.get()));
+      ::_exit(DeliverInChild(drain, request, id, name, writing.get()));
     }
     writing.reset();
     Delivered delivered = AwaitChild(child);
@@ -97,7 +114,8 @@ class ChildDelivery final : public DeliveryRunner {
  private:
   // It dies with the drain, as systemd kills a unit whole, whatever the drain's caller
   // ignored: SIGTERM is made a stop of its own first.
-  int DeliverInChild(pid_t drain, const std::string& request, const std::string& id, int report) {
+  int DeliverInChild(pid_t drain, const std::string& request, const std::string& id,
+                     const std::string& name, int report) {
     CatchStopSignal(SIGTERM);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != drain) {
@@ -107,7 +125,15 @@ class ChildDelivery final : public DeliveryRunner {
         [&] {
           PosixSerialLine line(tools_.exeDir, tools_.clock);
           PrefixedHistory history(tools_.history, "queue: item " + id + ": ");
-          frmQuorvex form({tools_.exeDir, {request}, tools_.notices, tools_.clock, line, history});
+          MarkDelivered mark(spool_, name);
+          frmQuorvex form({tools_.exeDir,
+                           {request},
+                           tools_.notices,
+                           tools_.clock,
+                           line,
+                           history,
+                           Command::kDeliver,
+                           &mark});
           const int status = form.Form_Load();
           const std::optional<RunError>& error = form.LastRunError();
           const bool turnedAway = error && (error->failure() == Failure::kLogInUse ||
@@ -201,9 +227,10 @@ int LookAtTheIdleModem(const QueueTools& tools, const Spool& spool) {
 }
 
 // "ID  AGE  NUMBER  MESSAGE  NOTE": every name and text as a terminal can show it safely.
-std::string ListingLine(const Spool& spool, Folder folder, const std::string& name,
-                        const std::string& id, std::time_t now, const std::string& note) {
+std::string ListingLine(const Spool& spool, Folder folder, const std::string& name, std::time_t now,
+                        const std::string& note) {
   const ItemRead item = spool.Read(folder, name);
+  const std::string id = spool.IdOf(folder, name).value_or(name);
   const std::string end = note.empty() ? "\n" : "  (" + note + ")\n";
   if (!item.problem.empty()) {
     return PrintableName(id) + "  -  (" + item.problem + ")" + end;
@@ -213,25 +240,20 @@ std::string ListingLine(const Spool& spool, Folder folder, const std::string& na
                                ? QuotedValue(request.number) + "  " +
                                      QuotedValue(SevenBitText(request.message.substr(0, 200)))
                                : "(not a valid request)";
-  return PrintableName(id) + "  " + Age(now - item.queuedAt) + "  " + what + end;
+  return PrintableName(id) + "  " + Age(now - item.arrived) + "  " + what + end;
 }
 
-std::string WaitingLine(const Spool& spool, const std::string& name, std::time_t now) {
+std::string RefusalNote(const std::string& name) {
   const std::optional<ItemName> item = ParseItemName(name);
-  if (!item) {
-    return ListingLine(spool, Folder::kNew, name, name, now,
-                       "not an item: " + std::string(kFailedMisnamed.text));
-  }
-  const std::string refused = item->refusals == 0 ? ""
-                                                  : "refused " + std::to_string(item->refusals) +
-                                                        (item->refusals == 1 ? " time" : " times");
-  return ListingLine(spool, Folder::kNew, name, item->id, now, refused);
+  const int refusals = item ? item->refusals : 0;
+  return refusals == 0
+             ? ""
+             : "refused " + std::to_string(refusals) + (refusals == 1 ? " time" : " times");
 }
 
-std::string FailedLine(const Spool& spool, const std::string& name, std::time_t now) {
+std::string FailedNote(const std::string& name) {
   const auto failed = ParseFailedName(name);
-  return ListingLine(spool, Folder::kFailed, name, failed ? failed->first : name, now,
-                     "failed: " + std::string(failed ? failed->second.text : "set aside"));
+  return "failed: " + std::string(failed ? failed->second.text : "set aside");
 }
 
 int UnknownItem(const std::string& id, std::string_view where, const QueueTools& tools) {
@@ -241,12 +263,10 @@ int UnknownItem(const std::string& id, std::string_view where, const QueueTools&
   return ExitStatus(Ending::kBadRequest);
 }
 
-// The entry of `folder` that holds item `id`, if any.
+// The entry of `folder` that holds item `id` exactly, if any.
 std::optional<std::string> EntryOf(const Spool& spool, Folder folder, const std::string& id) {
   for (const std::string& name : spool.Names(folder)) {
-    const auto failed = folder == Folder::kFailed ? ParseFailedName(name) : std::nullopt;
-    const std::optional<ItemName> item = ParseItemName(name);
-    if ((failed && failed->first == id) || (folder != Folder::kFailed && item && item->id == id)) {
+    if (spool.IdOf(folder, name) == id) {
       return name;
     }
   }
@@ -269,7 +289,7 @@ int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& to
     return ExitStatus(Ending::kBadRequest);
   }
   return Guarded(tools, [&] {
-    const std::string name = Spool::Open(tools.exeDir, true)->Add(text);
+    const std::string name = Spool::Open(tools.exeDir, SpoolOpening::kCreate)->Add(text);
     const std::string queued = "queued " + name + " for " + QuotedValue(request.number);
     tools.history.Record("queue: " + queued, LOG_INFO);
     // The item is safe on disk: a lost report must not make the caller queue it twice.
@@ -280,7 +300,7 @@ int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& to
 
 int DrainQueue(const QueueTools& tools) {
   return Guarded(tools, [&] {
-    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, SpoolOpening::kExisting);
     if (!spool) {
       return ExitStatus(Ending::kAccepted);
     }
@@ -304,26 +324,28 @@ int DrainQueue(const QueueTools& tools) {
 
 int ListQueue(const QueueTools& tools) {
   return Guarded(tools, [&] {
-    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, SpoolOpening::kExisting);
     std::string listing;
     size_t queued = 0;
     size_t failed = 0;
     if (spool) {
       const std::time_t now = tools.clock.WallTime();
       for (const std::string& name : spool->Names(Folder::kCur)) {
-        const std::optional<ItemName> item = ParseItemName(name);
-        listing +=
-            ListingLine(*spool, Folder::kCur, name, item ? item->id : name, now, "being delivered");
+        listing += ListingLine(*spool, Folder::kCur, name, now, "being delivered");
         ++queued;
       }
-      std::vector<std::string> waiting = spool->Names(Folder::kNew);
+      std::vector<std::string> waiting = spool->Names(Folder::kWaiting);
       SortInDeliveryOrder(waiting);
       for (const std::string& name : waiting) {
-        listing += WaitingLine(*spool, name, now);
+        listing += ListingLine(*spool, Folder::kWaiting, name, now, RefusalNote(name));
+        ++queued;
+      }
+      for (const std::string& name : spool->Names(Folder::kNew)) {
+        listing += ListingLine(*spool, Folder::kNew, name, now, "not yet taken in by a drain");
         ++queued;
       }
       for (const std::string& name : spool->Names(Folder::kFailed)) {
-        listing += FailedLine(*spool, name, now);
+        listing += ListingLine(*spool, Folder::kFailed, name, now, FailedNote(name));
         ++failed;
       }
     }
@@ -337,7 +359,7 @@ int ListQueue(const QueueTools& tools) {
 
 int RequeueItems(const std::string& which, const QueueTools& tools) {
   return Guarded(tools, [&] {
-    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, SpoolOpening::kExisting);
     std::vector<std::pair<std::string, std::string>> chosen;  // the entry, the item's ID
     for (const std::string& name :
          spool ? spool->Names(Folder::kFailed) : std::vector<std::string>{}) {
@@ -350,14 +372,29 @@ int RequeueItems(const std::string& which, const QueueTools& tools) {
       return which == "failed" ? ExitStatus(Ending::kAccepted)
                                : UnknownItem(which, "in failed", tools);
     }
+    // Each into waiting/ as a fresh arrival (else an old item expires again), refusals
+    // cleared; one that cannot be taken stops none of the others.
+    std::optional<RunError> first;
     for (const auto& [name, id] : chosen) {
-      spool->Touch(name, Folder::kFailed);  // best effort: else an old item expires again
-      if (const int error = spool->Move(name, Folder::kFailed, Folder::kNew, id)) {
-        throw OsError(error, "Cannot requeue " + spool->PathOf(Folder::kFailed, name));
+      const ItemRead read = spool->Read(Folder::kFailed, name);
+      const std::string fresh = ItemIdOf({tools.clock.WallTime(), 0}, read.inode);
+      const int error =
+          read.problem.empty() ? spool->Adopt(read.request, fresh, Folder::kFailed, name) : EINVAL;
+      if (error != 0) {
+        const RunError failed =
+            OsError(error, "Cannot requeue " + spool->PathOf(Folder::kFailed, name) +
+                               (read.problem.empty() ? "" : " (" + read.problem + ")"));
+        tools.notices.Notify(failed.description(), NoticeKind::kPlain);
+        first = first.value_or(failed);
+        continue;
       }
-      tools.history.Record("queue: item " + id + " requeued from failed by " + UserName(::getuid()),
+      tools.history.Record(Concat({"queue: item ", id, " requeued from failed as ", fresh, " by ",
+                                   UserName(::getuid())}),
                            LOG_NOTICE);
-      tools.notices.Report("requeued " + id);
+      tools.notices.Report(Concat({"requeued ", id, " as ", fresh}));
+    }
+    if (first) {
+      throw *first;
     }
     return ExitStatus(Ending::kAccepted);
   });
@@ -365,16 +402,18 @@ int RequeueItems(const std::string& which, const QueueTools& tools) {
 
 int RemoveItem(const std::string& id, const QueueTools& tools) {
   return Guarded(tools, [&] {
-    const std::optional<Spool> spool = Spool::Open(tools.exeDir, false);
+    const std::optional<Spool> spool = Spool::Open(tools.exeDir, SpoolOpening::kExisting);
     if (spool && EntryOf(*spool, Folder::kCur, id)) {
       tools.notices.Notify("Item " + id + " is being delivered - try again later",
                            NoticeKind::kPlain);
       return ExitStatus(Ending::kNotDelivered);
     }
-    for (const Folder folder : {Folder::kNew, Folder::kFailed}) {
+    for (const Folder folder : {Folder::kWaiting, Folder::kNew, Folder::kFailed}) {
       if (const std::optional<std::string> name =
               spool ? EntryOf(*spool, folder, id) : std::nullopt) {
-        const std::string where = folder == Folder::kNew ? "new" : "failed";
+        const std::string where = folder == Folder::kWaiting ? "waiting"
+                                  : folder == Folder::kNew   ? "new"
+                                                             : "failed";
         if (const int error = spool->Remove(*name, folder)) {
           throw OsError(error, "Cannot remove " + spool->PathOf(folder, *name));
         }

@@ -110,9 +110,10 @@ Messages StoppedBy(const std::string& signal) {
           "ERROR: Stopped by signal " + signal};
 }
 
+// Dated by the ID the drain gave it when it took it in.
 const std::string kOneItemTwoHoursOld =
-    "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 cur failed; "
-    "echo 447775123456,x >new/000000000001.000000.0000001.1; touch -d '2 hours ago' new/*; "
+    "mkdir spool; cd spool; mkdir -m 3770 tmp new; mkdir -m 750 waiting cur failed; "
+    "echo 447775123456,x >waiting/$(printf %012d $(($(date +%s) - 7200))).000000.0000000001; "
     "echo \"check $(date +%s) 0 modem answers\" >status";  // the idle modem looked at just now
 
 INSTANTIATE_TEST_SUITE_P(
@@ -263,9 +264,16 @@ TEST_F(EndToEnd, SimulatorTouchesNothingItDoesNotOwn) {
 
 class Queue : public EndToEnd {
  protected:
+  // Items queued and not being delivered: in new/ and in the drain's waiting/.
   size_t Waiting() const {
-    return std::distance(std::filesystem::directory_iterator(installation.dir.path() / "spool/new"),
-                         {});
+    size_t count = 0;
+    for (const char* folder : {"spool/new", "spool/waiting"}) {
+      const std::filesystem::path path = installation.dir.path() / folder;
+      count += std::filesystem::exists(path)
+                   ? std::distance(std::filesystem::directory_iterator(path), {})
+                   : 0;
+    }
+    return count;
   }
 
   Installation installation;
@@ -336,48 +344,87 @@ TEST_F(Queue, KeepsItemsThroughASilentModemAndAKilledDrain) {
             std::string::npos);
 }
 
-// The listing shows the item being delivered, refusals and failed entries with their
-// reasons, and no name or text can forge a line or reach the terminal as a control.
+// A member's names planted beside the item being delivered neither jam nor impersonate it,
+// and a kill of the delivery right after the service accepted sends nothing twice.
+TEST_F(Queue, APlantBesideADeliveryAndAKillAfterTheAcceptanceSendNothingTwice) {
+  installation.Configure("ComPort=2\nSMSPhone=9,012345678\n");
+  Simulator modem(installation, {});
+  installation.Run({"--queue", "447775123456,once"});
+  installation.dir.Lay("chmod 755 .; chgrp -R nogroup spool");
+  Started drain(installation.Program(), {"--drain"});
+  ASSERT_TRUE(modem.AwaitReceived("AT&F"));
+  const std::filesystem::path spool = installation.dir.path() / "spool";
+  const std::string id = std::filesystem::directory_iterator(spool / "cur")->path().filename();
+  const Outcome planted =
+      Started("/usr/bin/setpriv",
+              {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "/bin/sh", "-c",
+               "cd " + (spool / "new").string() + " && for n in " + id + " " + id + ".r1 " + id +
+                   ".r2; do echo planted >$n; done"})
+          .Wait();
+  ASSERT_EQ(planted.status, 0) << planted.err;
+  ASSERT_TRUE(installation.Await("was passed to messaging service successfully"));
+  const std::string task = std::to_string(drain.pid());
+  pid_t delivery = 0;  // the drain's one child, in its last second
+  std::ifstream("/proc/" + task + "/task/" + task + "/children") >> delivery;
+  ::kill(delivery, SIGKILL);
+  EXPECT_EQ(drain.Wait().status, 0);
+  EXPECT_EQ(installation.Run({"--drain"}).status, 0);
+  const std::string received = modem.StopAndCollectReceived();
+  EXPECT_EQ(received.find("once\r"), received.rfind("once\r")) << "sent once";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(spool / "failed"), {}), 3)
+      << "the planted names are entries of their own, set aside";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(spool / "cur"), {}), 0);
+}
+
+// The listing shows the item being delivered, those the drain holds with their refusals,
+// those not yet taken in by their IDs alone, and failed entries with their reasons (an
+// earlier version's too); no name or text can forge a line or reach the terminal.
 TEST_F(Queue, ListsEveryEntrySafely) {
-  const std::string id = "001796639223.932658.0004718.";
+  const std::string id = "001796639223.932658.000000471";
   installation.Run({"--queue", "447775123456,first"});
-  installation.dir.Lay(ReplaceAll(R"sh(cd spool; printf '447775123456,a\033[2Jb' >new/ID1.r2
-    printf 447775123456,c >cur/ID2; printf 44,x >failed/ID3.invalid
+  installation.dir.Lay(ReplaceAll(R"sh(cd spool; printf '447775123456,a\033[2Jb' >waiting/ID1.r2
+    printf 447775123456,c >cur/ID2; printf 44,x >failed/001796639223.932658.0004718.3.invalid
     touch "new/$(printf 'x\n9 queued, 0 failed')")sh",
                                   "ID", id));
   const Outcome listed = installation.Run({"--list-queue"});
   const std::string out = std::regex_replace(listed.out, std::regex(R"(  \d+[smhd]  )"), "  AGE  ");
+  const std::string waiting = R"(\d{12}\.\d{6}\.\d{10}  AGE  )";
   EXPECT_TRUE(std::regex_match(
-      out, std::regex(id +
-                      "2  AGE  447775123456  c  \\(being delivered\\)\n"
-                      "x\\?9 queued, 0 failed  AGE  \\(not a valid request\\)  \\(not an "
-                      "item: a name not of the queue's form\\)\n" +
-                      R"(\d{12}\.\d{6}\.\d{7}\.0  AGE  447775123456  first\n)" + id +
-                      "1  AGE  447775123456  a \\[2Jb  \\(refused 2 times\\)\n" + id +
-                      "3  AGE  \\(not a valid request\\)  \\(failed: not a valid request\\)\n"
+      out, std::regex(id + "2  AGE  447775123456  c  \\(being delivered\\)\n" + id +
+                      "1  AGE  447775123456  a \\[2Jb  \\(refused 2 times\\)\n" + waiting +
+                      "447775123456  first  \\(not yet taken in by a drain\\)\n" + waiting +
+                      "\\(not a valid request\\)  \\(not yet taken in by a drain\\)\n"
+                      "001796639223.932658.0004718.3  AGE  \\(not a valid request\\)  "
+                      "\\(failed: not a valid request\\)\n"
                       "4 queued, 1 failed\n")))
       << listed.out;
 }
 
-// Like postsuper: an admin puts a failed item back (refusals cleared, age from now) or
-// removes one; the spool's modes decide who may (a member may not take root's item from the
-// sticky new/), and an unknown ID is a usage error.
+// Like postsuper: an admin puts a failed item (an earlier version's too) back into the
+// drain's folder under a fresh ID, refusals cleared and age from now, or removes one; the
+// spool's modes decide who may (a member may not take what the drain holds), and an
+// unknown ID is a usage error.
 TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   const std::string id = "001796639223.932658.0004718.1";
   installation.Run({"--queue", "447775123456,queued"});
   installation.dir.Lay("chmod 755 .; chgrp -R dialout spool; printf 447775123456,x >spool/failed/" +
-                       id + ".refused; touch -d '2 days ago' spool/failed/" + id + ".refused");
+                       id + ".refused");
   const Outcome requeued = installation.Run({"--requeue", id});
-  EXPECT_EQ(requeued.out, "Quorvex: requeued " + id + "\n");
-  const std::filesystem::path item = installation.dir.path() / "spool/new" / id;
-  EXPECT_LT(std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(item),
-            std::chrono::hours(1));
+  std::smatch fresh;
+  ASSERT_TRUE(
+      std::regex_match(requeued.out, fresh,
+                       std::regex("Quorvex: requeued " + id + R"( as (\d{12})\.\d{6}\.\d{10}\n)")))
+      << requeued.out;
+  EXPECT_LT(std::abs(std::stoll(fresh[1]) - std::time(nullptr)), 60) << "its age counts from now";
+  const std::string item = requeued.out.substr(requeued.out.size() - 31, 30);
+  EXPECT_TRUE(std::filesystem::exists(installation.dir.path() / "spool/waiting" / item));
   const Outcome denied =
       Started("/usr/bin/setpriv", {"--reuid=nobody", "--regid=dialout", "--clear-groups",
-                                   installation.Program(), "--remove", id})
+                                   installation.Program(), "--remove", item})
           .Wait();
   EXPECT_EQ(denied.status, 74);
-  EXPECT_TRUE(denied.err.ends_with("/spool/new/" + id + ": Operation not permitted\n"));
+  EXPECT_TRUE(denied.err.ends_with("/spool/waiting/" + item + ": Permission denied\n"))
+      << denied.err;
   // Its history line, sent where the environment says (tests never reach the journal).
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -387,14 +434,15 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   ASSERT_EQ(::bind(logger.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ::setenv("QUORVEX_HISTORY_SOCKET", address.sun_path, 1);
-  EXPECT_EQ(installation.Run({"--remove", id}).status, 0);
+  EXPECT_EQ(installation.Run({"--remove", item}).status, 0);
   ::setenv("QUORVEX_HISTORY_SOCKET", "/nonexistent/quorvex-test-history", 1);
   char line[512] = {};
   ASSERT_GT(::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT), 0);
-  EXPECT_TRUE(std::string(line).ends_with("]: queue: item " + id + " removed from new by root"));
-  EXPECT_FALSE(std::filesystem::exists(item));
-  EXPECT_EQ(installation.Run({"--remove", id}).err,
-            "Quorvex: No item " + id + " in the queue - see Quorvex --list-queue\n");
+  EXPECT_TRUE(
+      std::string(line).ends_with("]: queue: item " + item + " removed from waiting by root"));
+  EXPECT_FALSE(std::filesystem::exists(installation.dir.path() / "spool/waiting" / item));
+  EXPECT_EQ(installation.Run({"--remove", item}).err,
+            "Quorvex: No item " + item + " in the queue - see Quorvex --list-queue\n");
 }
 
 // The Nagios plugin: OK, WARNING, CRITICAL and UNKNOWN as the guidelines have them; never
@@ -443,7 +491,10 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
   const mode_t umask = ::umask(077);  // the drain's, as its unit sets it
   EXPECT_EQ(installation.Run({"--drain"}).status, 75);
   ::umask(umask);
-  installation.dir.Lay("touch -d '2 minutes ago' spool/new/*");
+  // Two minutes older, as the drain dates what it holds.
+  installation.dir.Lay(
+      "cd spool/waiting; for f in *; do "
+      "mv \"$f\" \"$(printf %012d \"$(expr \"${f%%.*}\" - 120)\").${f#*.}\"; done");
   checked = Started(plugin, {"-w", "60", "-c", "600"}).Wait();
   EXPECT_EQ(checked.status, 2);
   EXPECT_TRUE(std::regex_match(
@@ -460,7 +511,7 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
       << checked.out;
   // A record too old to tell the modem's state now; a drain of the empty queue looks at the
   // idle modem and records what it found.
-  installation.dir.Lay("rm spool/new/*; echo 'delivery 1 0 0' >spool/status");
+  installation.dir.Lay("rm spool/waiting/*; echo 'delivery 1 0 0' >spool/status");
   checked = Started("/usr/bin/setpriv", member).Wait();
   EXPECT_EQ(checked.status, 3) << checked.out;
   EXPECT_EQ(installation.Run({"--drain"}).status, 0);

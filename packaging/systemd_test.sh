@@ -57,12 +57,12 @@ await() { box timeout "$1" sh -c "until $2; do sleep 0.2; done" || fail "not wit
 await 120 'systemctl is-active -q multi-user.target 2>/dev/null'
 box sh -c 'dpkg -i /mnt/quorvex/deb/quorvex_*.deb' >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i"; }
 modes=$(box stat -c '%n=%U:%G:%a' /var/log/quorvex /var/log/quorvex/Quorvex.log /var/spool/quorvex \
-  /var/spool/quorvex/tmp /var/spool/quorvex/new /var/spool/quorvex/cur /var/spool/quorvex/failed \
-  /var/spool/quorvex/drain.lock | sed 's|^/var/||' | paste -sd' ')
+  /var/spool/quorvex/tmp /var/spool/quorvex/new /var/spool/quorvex/waiting /var/spool/quorvex/cur \
+  /var/spool/quorvex/failed /var/spool/quorvex/drain.lock | sed 's|^/var/||' | paste -sd' ')
 [ "$modes" = "log/quorvex=root:dialout:2755 log/quorvex/Quorvex.log=root:dialout:660 \
 spool/quorvex=root:quorvex:2755 spool/quorvex/tmp=root:quorvex:3770 spool/quorvex/new=root:quorvex:3770 \
-spool/quorvex/cur=root:quorvex:750 spool/quorvex/failed=root:quorvex:750 \
-spool/quorvex/drain.lock=root:root:600" ] || fail "modes: $modes"
+spool/quorvex/waiting=root:quorvex:2750 spool/quorvex/cur=root:quorvex:2750 \
+spool/quorvex/failed=root:quorvex:2750 spool/quorvex/drain.lock=root:root:600" ] || fail "modes: $modes"
 box sh -c 'printf "ComPort=2\nSMSPhone=9,012345678\nMaxAttempts=1\n" >/etc/quorvex/Quorvex.ini'
 box useradd -M -G quorvex alice
 modem() {
@@ -89,7 +89,8 @@ await 60 'journalctl -t quorvex -o cat | grep -q "kept for the next drain; exit 
 await 60 '! systemctl is-active -q quorvex-drain.service'
 [ "$(box systemctl show -p Result --value quorvex-drain.service)" = success ] ||
   fail "a silent modem failed the service"
-[ "$(box sh -c 'ls /var/spool/quorvex/new | wc -l')" = 1 ] || fail "the item did not stay"
+queued() { box find /var/spool/quorvex/new /var/spool/quorvex/waiting /var/spool/quorvex/cur -type f | wc -l; }
+[ "$(queued)" = 1 ] || fail "the item did not stay"
 box systemctl is-active -q quorvex-drain.timer quorvex-drain.path || fail "timer or path not active"
 next=$(box busctl get-property org.freedesktop.systemd1 \
   /org/freedesktop/systemd1/unit/quorvex_2ddrain_2etimer org.freedesktop.systemd1.Timer \
@@ -115,7 +116,7 @@ box systemctl stop quorvex-drain.service
 [ "$(box systemctl show -p Result --value quorvex-drain.service)" = success ] ||
   fail "a stopped drain failed the service"
 ! box systemctl is-failed -q quorvex-drain.service || fail "a stopped drain left a failed unit"
-[ "$(box sh -c 'ls /var/spool/quorvex/new | wc -l')" = 1 ] || fail "the stopped drain lost its item"
+[ "$(queued)" = 1 ] || fail "the stopped drain lost its item"
 
 # 3. A burst of 20 alerts while every drain fails at once (no port): the path unit lives
 # on, and once the port is back the queue flows without a reset-failed.

@@ -24,15 +24,35 @@ struct FolderSpec {
 };
 // tmp/ and new/ are sticky: a member of the group adds items but cannot take another's; and
 // set-group-ID, so that every item takes the spool's group, which the drain reads with.
-constexpr FolderSpec kFolders[] = {{"tmp", 03770}, {"new", 03770}, {"cur", 0750}, {"failed", 0750}};
+// waiting/, cur/ and failed/ are the drain's own: only root writes them, and the group lists
+// and reads them; set-group-ID, so that the drain's copies take the group (the drain's
+// sandbox allows no chown).
+constexpr FolderSpec kFolders[] = {
+    {"tmp", 03770}, {"new", 03770}, {"waiting", 02750}, {"cur", 02750}, {"failed", 02750}};
 constexpr FailedReason kReasons[] = {kFailedRefused, kFailedExpired, kFailedInvalid, kFailedUnsafe,
                                      kFailedMisnamed};
 
-std::string NewItemId() {
+// A name for new/ that no other writer picks at once; it means nothing to the drain.
+std::string UniqueName() {
   static std::atomic<unsigned> counter{0};
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return ItemIdOf(now, ::getpid(), counter++);
+  char name[80];
+  std::snprintf(name, sizeof name, "%lld.%09ld.%d.%u", static_cast<long long>(now.tv_sec),
+                now.tv_nsec, static_cast<int>(::getpid()), counter++);
+  return name;
+}
+
+// The kernel stamps a change from its coarse clock, in ticks of a few milliseconds: once that
+// clock has passed an item's stamp, whatever is queued next is stamped later, so items queued
+// one after the other are told apart by the kernel's stamps alone.
+void AwaitTheNextTick(const timespec& stamped) {
+  for (timespec now{}; ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+                       (now.tv_sec < stamped.tv_sec ||
+                        (now.tv_sec == stamped.tv_sec && now.tv_nsec <= stamped.tv_nsec));) {
+    const timespec pause{0, 1'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 // Why a file of this kind is no item; empty if it may be one.
@@ -62,7 +82,8 @@ void RequireMode(const Fd& folder, mode_t wanted, const std::string& path) {
     throw LastOsError([&] { return "Cannot examine spool folder " + path; });
   }
   const mode_t mode = info.st_mode & 07777;
-  if (mode != wanted && !(wanted == 03770 && mode == 01770)) {
+  // An earlier version made the folders without the set-group-ID bit.
+  if (mode != wanted && mode != (wanted & ~mode_t{02000})) {
     char text[64];
     std::snprintf(text, sizeof text, ": mode %04o, not %04o", static_cast<unsigned>(mode),
                   static_cast<unsigned>(wanted));
@@ -72,35 +93,57 @@ void RequireMode(const Fd& folder, mode_t wanted, const std::string& path) {
 
 }  // namespace
 
-// Time, then process, then a counter, each padded: names sort in the order of queueing.
-std::string ItemIdOf(const timespec& queuedAt, pid_t process, unsigned counter) {
+// Time, then inode, each padded: names sort in the order of arrival.
+std::string ItemIdOf(const timespec& arrived, ino_t inode) {
   char id[64];
-  std::snprintf(id, sizeof id, "%012lld.%06ld.%07d.%u", static_cast<long long>(queuedAt.tv_sec),
-                queuedAt.tv_nsec / 1000, static_cast<int>(process), counter);
+  std::snprintf(id, sizeof id, "%012lld.%06ld.%010llu", static_cast<long long>(arrived.tv_sec),
+                arrived.tv_nsec / 1000, static_cast<unsigned long long>(inode));
   return id;
 }
 
-std::optional<ItemName> ParseItemName(std::string_view name) {
+namespace {
+
+std::vector<std::string_view> Fields(std::string_view name) {
   std::vector<std::string_view> fields;
   for (size_t start = 0; start <= name.size() && fields.size() < 6;) {
     const size_t end = std::min(name.find('.', start), name.size());
     fields.push_back(name.substr(start, end - start));
     start = end + 1;
   }
-  const bool idForm = (fields.size() == 4 || fields.size() == 5) && AllDigits(fields[0], 12, 12) &&
-                      AllDigits(fields[1], 6, 6) && AllDigits(fields[2], 7, 10) &&
-                      AllDigits(fields[3], 1, 10);
-  if (!idForm) {
+  return fields;
+}
+
+// The drain's IDs have three fields; an earlier version's, left in failed/, four.
+bool IsId(const std::vector<std::string_view>& fields, size_t count) {
+  return count <= fields.size() && AllDigits(fields[0], 12, 12) && AllDigits(fields[1], 6, 6) &&
+         (count == 3 ? AllDigits(fields[2], 10, 20)
+                     : AllDigits(fields[2], 7, 10) && AllDigits(fields[3], 1, 10));
+}
+
+std::time_t SecondsOf(std::string_view id) {
+  std::time_t seconds = 0;
+  for (const char digit : id.substr(0, 12)) {
+    seconds = seconds * 10 + (digit - '0');
+  }
+  return seconds;
+}
+
+}  // namespace
+
+std::optional<ItemName> ParseItemName(std::string_view name) {
+  const std::vector<std::string_view> fields = Fields(name);
+  if ((fields.size() != 3 && fields.size() != 4) || !IsId(fields, 3)) {
     return std::nullopt;
   }
-  if (fields.size() == 4) {
-    return ItemName{std::string(name), 0};
+  const std::string_view id = name.substr(0, std::min(name.size(), name.rfind(".r")));
+  if (fields.size() == 3) {
+    return ItemName{std::string(name), 0, SecondsOf(name)};
   }
-  const std::string_view count = fields[4];
+  const std::string_view count = fields[3];
   if (count.size() != 2 || count[0] != 'r' || count[1] < '1' || count[1] >= '0' + kMostRefusals) {
     return std::nullopt;
   }
-  return ItemName{std::string(name.substr(0, name.size() - 3)), count[1] - '0'};
+  return ItemName{std::string(id), count[1] - '0', SecondsOf(name)};
 }
 
 std::string FileNameOf(const ItemName& item) {
@@ -120,17 +163,23 @@ void SortInDeliveryOrder(std::vector<std::string>& names) {
 
 std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_view name) {
   const size_t dot = name.rfind('.');
-  const std::optional<ItemName> item =
-      dot == std::string_view::npos ? std::nullopt : ParseItemName(name.substr(0, dot));
+  if (dot == std::string_view::npos) {
+    return std::nullopt;
+  }
+  const std::string_view id = name.substr(0, dot);
+  const std::vector<std::string_view> fields = Fields(id);
+  const bool known =
+      (fields.size() == 3 && IsId(fields, 3)) || (fields.size() == 4 && IsId(fields, 4));
   for (const FailedReason& reason : kReasons) {
-    if (item && item->refusals == 0 && name.substr(dot + 1) == reason.code) {
-      return std::pair{item->id, reason};
+    if (known && name.substr(dot + 1) == reason.code) {
+      return std::pair{std::string(id), reason};
     }
   }
   return std::nullopt;
 }
 
-std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool create) {
+std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, SpoolOpening opening) {
+  const bool create = opening == SpoolOpening::kCreate;
   Spool spool;
   // Set-group-ID: the record made there takes the spool's group, which the drain could not
   // give it by chown in its sandbox.
@@ -146,7 +195,8 @@ std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool creat
   for (size_t i = 0; i < std::size(kFolders); ++i) {
     const std::string name = std::string("spool/") + kFolders[i].name;
     const std::string path = spool.path_ + "/" + kFolders[i].name;
-    OpenedFile folder = OpenTrustedDirectory(exeDir, name, create ? kFolders[i].mode : 0, "spool");
+    // A folder an earlier version did not have is made by whoever may (the drain).
+    OpenedFile folder = OpenTrustedDirectory(exeDir, name, kFolders[i].mode, "spool");
     if (!folder.fd.valid()) {
       throw OsError(folder.error, "Cannot open spool folder " + path);
     }
@@ -156,8 +206,8 @@ std::optional<Spool> Spool::Open(const std::filesystem::path& exeDir, bool creat
   return spool;
 }
 
-std::string Spool::Add(std::string_view request, int refusals) const {
-  std::string name = FileNameOf({NewItemId(), refusals});
+std::string Spool::Add(std::string_view request) const {
+  const std::string name = UniqueName();
   const std::string file = PathOf(Folder::kTmp, name);
   Fd item(::openat(Of(Folder::kTmp).get(), name.c_str(),
                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
@@ -175,13 +225,18 @@ std::string Spool::Add(std::string_view request, int refusals) const {
     throw OsError(error, "Cannot queue " + file);
   }
   // Not durable until new/ is synced: taken back, unless a drain has already taken it.
-  if (::fsync(Of(Folder::kNew).get()) != 0) {
-    const int syncError = errno;
+  if (const int syncError = Sync(Folder::kNew)) {
     if (Remove(name, Folder::kNew) != ENOENT) {
       throw OsError(syncError, "Cannot sync " + path_ + "/new");
     }
   }
-  return name;
+  // The rename into new/ set the change time the drain reads, unless it has taken it since.
+  struct stat arrived {};
+  if (::fstat(item.get(), &arrived) != 0) {
+    throw LastOsError([&] { return "Cannot examine " + PathOf(Folder::kNew, name); });
+  }
+  AwaitTheNextTick(arrived.st_ctim);
+  return ItemIdOf(arrived.st_ctim, arrived.st_ino);
 }
 
 std::vector<std::string> Spool::Names(Folder folder) const {
@@ -192,38 +247,78 @@ std::vector<std::string> Spool::Names(Folder folder) const {
     Fd unused(fd);
     throw LastOsError([&] { return "Cannot list " + path_; });
   }
-  for (const dirent* entry; (entry = ::readdir(listing)) != nullptr;) {
+  errno = 0;
+  for (const dirent* entry; (entry = ::readdir(listing)) != nullptr; errno = 0) {
     if (entry->d_name[0] != '.') {
       names.emplace_back(entry->d_name);
     }
   }
+  const int error = errno;
   ::closedir(listing);
+  // A listing cut short would pass for the whole queue.
+  if (error != 0) {
+    throw OsError(error, "Cannot list " + path_);
+  }
   std::sort(names.begin(), names.end());
   return names;
 }
 
 ItemRead Spool::Read(Folder folder, const std::string& name) const {
+  ItemRead read;
   struct stat info {};
   if (::fstatat(Of(folder).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return {"", 0, "cannot be examined"};
+    read.problem = "cannot be examined";
+    return read;
   }
-  if (std::string doubt = ItemDoubt(info); !doubt.empty()) {
-    return {"", 0, doubt};
+  read.problem = ItemDoubt(info);
+  const Fd item(read.problem.empty()
+                    ? ::openat(Of(folder).get(), name.c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                    : -1);
+  if (read.problem.empty() && !item.valid()) {
+    read.problem = std::string("cannot be opened (") + std::strerror(errno) + ")";
+  } else if (read.problem.empty() &&
+             (::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty())) {
+    // Checked again on what was opened: the name may have been swapped meanwhile.
+    read.problem = "changed while it was opened";
+  } else if (read.problem.empty() && (ReadAtMost(item.get(), kLargestItem, read.request) != 0 ||
+                                      read.request.size() > kLargestItem)) {
+    read.problem = "cannot be read";
   }
-  const Fd item(::openat(Of(folder).get(), name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!item.valid()) {
-    return {"", 0, std::string("cannot be opened (") + std::strerror(errno) + ")"};
+  if (!read.problem.empty()) {
+    read.request.clear();
   }
-  // Checked again on what was opened: the name may have been swapped meanwhile.
-  if (::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty()) {
-    return {"", 0, "changed while it was opened"};
+  read.changed = info.st_ctim;
+  read.inode = info.st_ino;
+  const std::optional<ItemName> itemName =
+      folder == Folder::kWaiting || folder == Folder::kCur ? ParseItemName(name) : std::nullopt;
+  read.arrived = itemName ? itemName->arrived : info.st_ctime;
+  return read;
+}
+
+int Spool::Adopt(const std::string& request, const std::string& id, Folder from,
+                 const std::string& name) const {
+  const int waiting = Of(Folder::kWaiting).get();
+  const std::string made = "." + id;
+  ::unlinkat(waiting, made.c_str(), 0);  // what a drain that died here left
+  const Fd copy(
+      ::openat(waiting, made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
+  int error = copy.valid() ? 0 : errno;
+  error = error == 0 && ::fchmod(copy.get(), 0640) != 0 ? errno : error;
+  error = error == 0 ? WriteAll(copy.get(), request) : error;
+  error = error == 0 && ::fsync(copy.get()) != 0 ? errno : error;
+  if (error == 0 &&
+      ::renameat2(waiting, made.c_str(), waiting, id.c_str(), RENAME_NOREPLACE) != 0) {
+    error = errno == EEXIST ? 0 : errno;  // taken before by a drain that died before the removal
   }
-  std::string request;
-  if (ReadAtMost(item.get(), kLargestItem, request) != 0 || request.size() > kLargestItem) {
-    return {"", 0, "cannot be read"};
+  ::unlinkat(waiting, made.c_str(), 0);
+  error = error == 0 ? Sync(Folder::kWaiting) : error;
+  error = error == 0 ? Remove(name, from) : error;
+  if (error != 0 && error != ENOENT) {
+    Remove(id, Folder::kWaiting);
+    return error;
   }
-  return {request, info.st_mtime, ""};
+  return 0;
 }
 
 int Spool::Move(const std::string& name, Folder from, Folder to, const std::string& as) const {
@@ -233,14 +328,21 @@ int Spool::Move(const std::string& name, Folder from, Folder to, const std::stri
 }
 
 int Spool::SetAside(const std::string& name, Folder from, const FailedReason& reason) const {
-  const std::optional<ItemName> item = ParseItemName(name);
-  std::string id = item ? item->id : NewItemId();
+  struct stat info {};
+  if (::fstatat(Of(from).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  const std::optional<ItemName> item =
+      from == Folder::kWaiting || from == Folder::kCur ? ParseItemName(name) : std::nullopt;
+  std::string id = item ? item->id : ItemIdOf(info.st_ctim, info.st_ino);
   for (int tries = 1;; ++tries) {
     const int error = Move(name, from, Folder::kFailed, id + "." + std::string(reason.code));
     if (error != EEXIST || tries == 3) {
       return error;
     }
-    id = NewItemId();
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    id = ItemIdOf(now, info.st_ino);
   }
 }
 
@@ -248,8 +350,29 @@ int Spool::Remove(const std::string& name, Folder folder) const {
   return ::unlinkat(Of(folder).get(), name.c_str(), 0) == 0 ? 0 : errno;
 }
 
-int Spool::Touch(const std::string& name, Folder folder) const {
-  return ::utimensat(Of(folder).get(), name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+int Spool::Sync(Folder folder) const {
+  return ::fsync(Of(folder).get()) == 0 ? 0 : errno;
+}
+
+std::optional<std::string> Spool::IdOf(Folder folder, const std::string& name) const {
+  struct stat info {};
+  if (folder == Folder::kFailed) {
+    const auto failed = ParseFailedName(name);
+    return failed ? std::optional(failed->first) : std::nullopt;
+  }
+  if (folder == Folder::kWaiting || folder == Folder::kCur) {
+    const std::optional<ItemName> item = ParseItemName(name);
+    return item ? std::optional(item->id) : std::nullopt;
+  }
+  if (::fstatat(Of(folder).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return ItemIdOf(info.st_ctim, info.st_ino);
+}
+
+bool Spool::Holds(Folder folder, const std::string& name) const {
+  struct stat info {};
+  return ::fstatat(Of(folder).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void Spool::RemoveLeftovers(std::time_t before) const {

@@ -18,24 +18,31 @@ inline constexpr size_t kLargestItem = 64 * 1024;
 // After this many refusals by the service an item goes to failed/.
 inline constexpr int kMostRefusals = 3;
 
-// The folders of the spool, as in a maildir: an item is written into tmp/ and renamed into
-// new/, is moved to cur/ while it is delivered, and to failed/ when it cannot be.
-enum class Folder { kTmp, kNew, kCur, kFailed };
+// The folders of the spool. Callers write an item into tmp/ and rename it into new/, which
+// every member of the queueing group writes. The drain takes each item at once into
+// folders that only root writes, as postfix's pickup does: a copy of its own in waiting/,
+// named by the drain; cur/ while it is delivered; failed/ when it cannot be.
+enum class Folder { kTmp, kNew, kWaiting, kCur, kFailed };
+// Whether an opening may make the spool and its folders.
+enum class SpoolOpening { kExisting, kCreate };
 
-// An item's name in the queue's own form: its ID ("%012d.%06d.%07d.%u": time, microseconds,
-// process, counter), then ".rN" once the service refused it N times.
+// An item's ID, which the drain gives it: "%012d.%06d.%010u", when the item arrived in new/
+// (seconds and microseconds of the change time the kernel gave its rename there, which no
+// writer sets) and the inode it arrived as, which no other item has at once.
+std::string ItemIdOf(const timespec& arrived, ino_t inode);
+
+// An item's name in waiting/ and cur/: its ID, then ".rN" once the service refused it N
+// times. Only the drain makes these names.
 struct ItemName {
   std::string id;
   int refusals = 0;
+  std::time_t arrived = 0;  // from the ID
 };
-// The ID of an item queued at `queuedAt` by `process`, its `counter`th.
-std::string ItemIdOf(const timespec& queuedAt, pid_t process, unsigned counter);
-// The item a name of new/ or cur/ stands for; nothing for a name of any other form.
+// The item a name of waiting/ or cur/ stands for; nothing for a name of any other form.
 std::optional<ItemName> ParseItemName(std::string_view name);
-// The name an item goes by in new/ and cur/: its ID, then ".rN" after N refusals.
 std::string FileNameOf(const ItemName& item);
-// Sorts names of new/ as a drain takes them: entries that are no items first (setting them
-// aside delays no one), then items refused fewer times, oldest first among equals.
+// Sorts names of waiting/ as a drain takes them: items refused fewer times first, then by
+// arrival.
 void SortInDeliveryOrder(std::vector<std::string>& names);
 
 // Why an entry is in failed/: its name there is "ID.CODE".
@@ -48,14 +55,19 @@ inline constexpr FailedReason kFailedExpired{"expired", "older than MAXQUEUEHOUR
 inline constexpr FailedReason kFailedInvalid{"invalid", "not a valid request"};
 inline constexpr FailedReason kFailedUnsafe{"unsafe", "not a plain file of one link up to 64 KiB"};
 inline constexpr FailedReason kFailedMisnamed{"misnamed", "a name not of the queue's form"};
-// The reason an entry of failed/ names, and its ID; nothing for a name of no known reason.
+// The reason an entry of failed/ names, and its ID (of the drain's form, or of an earlier
+// version's, "%012d.%06d.%07d.%u"); nothing for a name of no known reason.
 std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_view name);
 
 // An item's request, or why the file under its name is no item.
 struct ItemRead {
   std::string request;
-  std::time_t queuedAt = 0;  // when it was written (its modification time)
-  std::string problem;       // empty for an item
+  std::string problem;  // empty for an item
+  timespec changed{};   // the kernel's change time: in new/, of its rename there
+
+  ino_t inode = 0;
+  // When it arrived: from its name in waiting/ and cur/, else its change time.
+  std::time_t arrived = 0;
 };
 
 // The spool directory beside the executable: items are data from anyone allowed to queue,
@@ -64,32 +76,46 @@ struct ItemRead {
 // what stands under the target name.
 class Spool {
  public:
-  // Opens DIR/spool and its folders through trusted links only; with `create`, makes what is
-  // missing (the spool 2755; tmp/ and new/ 3770, for a group that queues and whose group
-  // each item takes; cur/ and failed/ 0750). The folders must have exactly those modes (tmp/
-  // and new/ may lack the set-group-ID bit). Nothing when the spool is missing and not to be
-  // created.
-  static std::optional<Spool> Open(const std::filesystem::path& exeDir, bool create);
+  // Opens DIR/spool and its folders through trusted links only, making what is missing: the
+  // spool itself only for kCreate (2755), the folders (tmp/ and new/ 3770, for a group that
+  // queues and whose group each item takes; waiting/, cur/ and failed/ 2750) whenever this
+  // user may. The folders must have exactly those modes, or those without the set-group-ID
+  // bit. Nothing when the spool is missing and not to be created.
+  static std::optional<Spool> Open(const std::filesystem::path& exeDir, SpoolOpening opening);
 
-  // Writes `request` as a new item and returns its name, once the item is safe on disk:
-  // written into tmp/, synced, renamed into new/, and new/ synced. A RunError means nothing
-  // was queued; an item a drain took before new/ was synced counts as queued.
-  std::string Add(std::string_view request, int refusals = 0) const;
-  // The names in `folder` that do not begin with ".", sorted.
+  // Writes `request` as a new item and returns the ID the drain will give it, once the item
+  // is safe on disk and the kernel's clock has passed its arrival (a few milliseconds), so
+  // that an item queued after it arrives later: written into tmp/, synced, renamed into new/, and
+  // new/ synced. A RunError means nothing was queued; an item a drain took before new/ was synced
+  // counts as queued.
+  std::string Add(std::string_view request) const;
+  // The names in `folder` that do not begin with ".", sorted. Raises a RunError when the
+  // folder cannot be read whole.
   std::vector<std::string> Names(Folder folder) const;
   // The request under `name`, or why it is no item: read without following a link or
   // blocking, from what was opened, and only when that is still an item.
   ItemRead Read(Folder folder, const std::string& name) const;
+  // Takes `request`, read from `name` in `from`, into waiting/ as `id`: a copy of the drain's
+  // own (0640 in the spool's group), synced, and only then the entry removed. Taking the
+  // same entry twice (a drain that died between) keeps one copy. Returns 0 or the errno that
+  // left the entry where it was.
+  int Adopt(const std::string& request, const std::string& id, Folder from,
+            const std::string& name) const;
   // Moves an item, named `as` in its new folder; returns 0 or the errno of the rename
   // (EEXIST where that name is taken, EACCES where this user may not).
   int Move(const std::string& name, Folder from, Folder to, const std::string& as) const;
-  // Moves an entry to failed/ as "ID.CODE", its own ID if it has one and that name is free,
-  // else a fresh one; returns 0 or the errno of the rename.
+  // Moves an entry to failed/ as "ID.CODE", its ID if it has one (else one from its change
+  // time and inode) and that name is free, else a fresh one; returns 0 or the errno.
   int SetAside(const std::string& name, Folder from, const FailedReason& reason) const;
   // Returns 0 or the errno of the unlink.
   int Remove(const std::string& name, Folder folder) const;
-  // Dates an entry now, so that its age counts from here; returns 0 or the errno.
-  int Touch(const std::string& name, Folder folder) const;
+  // Makes what `folder` holds now durable; returns 0 or the errno.
+  int Sync(Folder folder) const;
+  // The ID the entry `name` of `folder` goes by: in new/ the one the drain will give it; in
+  // failed/ the one its name carries. Nothing for a name of no item.
+  std::optional<std::string> IdOf(Folder folder, const std::string& name) const;
+  // Whether `name` stands in `folder`.
+  bool Holds(Folder folder, const std::string& name) const;
   // Removes what was left in tmp/ before `before` by writers that died.
   void RemoveLeftovers(std::time_t before) const;
   // The small record of the modem's latest look (status_record.h), spool/status: replaced
@@ -115,7 +141,7 @@ class Spool {
 
   std::string path_;
   Fd spool_;
-  Fd folders_[4];
+  Fd folders_[5];
 };
 
 }  // namespace quorvex

@@ -1,5 +1,6 @@
 #include "queue/spool.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <sys/inotify.h>
@@ -19,37 +20,73 @@ int ModeOf(const std::filesystem::path& path) {
 // item appears in new/ whole, and a spool behind a directory that is gone is no empty one.
 TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
   TestDir dir;
-  EXPECT_EQ(Spool::Open(dir.path(), false), std::nullopt) << "missing, not to be made";
+  EXPECT_EQ(Spool::Open(dir.path(), SpoolOpening::kExisting), std::nullopt)
+      << "missing, not to be made";
   const mode_t umask = ::umask(077);
-  const Spool made = *Spool::Open(dir.path(), true);
+  const Spool made = *Spool::Open(dir.path(), SpoolOpening::kCreate);
   const Fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   ::inotify_add_watch(watch.get(), (dir.path() / "spool/new").c_str(), IN_CREATE | IN_MOVED_TO);
-  const std::string name = made.Add("447775123456,hi");
+  made.Add("447775123456,hi");
   ::umask(umask);
   alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
   ASSERT_GT(::read(watch.get(), event, sizeof event), 0);
   EXPECT_EQ(reinterpret_cast<const inotify_event*>(event)->mask, IN_MOVED_TO);
   const std::filesystem::path spool = dir.path() / "spool";
-  EXPECT_EQ(
-      (std::vector{ModeOf(spool), ModeOf(spool / "tmp"), ModeOf(spool / "new"),
-                   ModeOf(spool / "cur"), ModeOf(spool / "failed"), ModeOf(spool / "new" / name)}),
-      (std::vector{02755, 03770, 03770, 0750, 0750, 0640}));
+  EXPECT_EQ((std::vector{ModeOf(spool), ModeOf(spool / "tmp"), ModeOf(spool / "new"),
+                         ModeOf(spool / "waiting"), ModeOf(spool / "cur"), ModeOf(spool / "failed"),
+                         ModeOf(spool / "new" / made.Names(Folder::kNew).at(0))}),
+            (std::vector{02755, 03770, 03770, 02750, 02750, 02750, 0640}));
   dir.Lay("chmod 1777 spool/cur");
-  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), false); }).description(),
-            "Refusing spool folder " + (spool / "cur").string() + ": mode 1777, not 0750");
+  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), SpoolOpening::kExisting); }).description(),
+            "Refusing spool folder " + (spool / "cur").string() + ": mode 3777, not 2750");
   dir.Lay("mkdir moved; ln -s gone/spool moved/spool");
-  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path() / "moved", false); }).number(), ENOENT);
+  EXPECT_EQ(
+      RunErrorOf([&] { Spool::Open(dir.path() / "moved", SpoolOpening::kExisting); }).number(),
+      ENOENT);
 }
 
-// Only names of the queue's own form are items: a name someone chose cannot pass for one.
-TEST(ItemName, IsTheQueuesOwnFormOnly) {
-  const std::string id = ItemIdOf({1796639223, 932658000}, 4718, 0);
-  EXPECT_EQ(ItemIdOf({1, 99000}, 1, 7), "000000000001.000099.0000001.7") << "sorts as queued";
+// The drain keeps a copy of its own under the ID the caller was told, which the kernel's clock
+// has passed when the caller is told it: the writer's file is
+// gone, so nothing she does to it reaches the item; a drain that died between the copy and
+// the removal leaves one copy, not two.
+TEST(Spool, AdoptsACopyOfItsOwnUnderTheIdTheCallerWasTold) {
+  TestDir dir;
+  const Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
+  const std::string id = spool.Add("447775123456,hi");
+  const std::string name = spool.Names(Folder::kNew).at(0);
+  EXPECT_EQ(spool.IdOf(Folder::kNew, name), id);
+  const ItemRead read = spool.Read(Folder::kNew, name);
+  EXPECT_EQ(ItemIdOf(read.changed, read.inode), id);
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  EXPECT_GT(ItemIdOf(now, 0), id) << "what is queued next arrives later";
+  const Fd writers(::open((dir.path() / "spool/new" / name).c_str(), O_WRONLY | O_CLOEXEC));
+  ASSERT_EQ(spool.Adopt(read.request, id, Folder::kNew, name), 0);
+  EXPECT_EQ(spool.Names(Folder::kNew), std::vector<std::string>{});
+  EXPECT_EQ(::write(writers.get(), "0", 1), 1);
+  EXPECT_EQ(dir.Read("spool/waiting/" + id), "447775123456,hi");
+  EXPECT_EQ(ModeOf(dir.path() / "spool/waiting" / id), 0640);
+  dir.Lay("echo 447775123456,hi >spool/new/again");
+  ASSERT_EQ(spool.Adopt("447775123456,hi", id, Folder::kNew, "again"), 0);
+  EXPECT_EQ(spool.Names(Folder::kWaiting), std::vector<std::string>{id});
+  EXPECT_EQ(spool.Names(Folder::kNew), std::vector<std::string>{});
+}
+
+// Only names of the drain's own form are items: a name someone chose cannot pass for one;
+// failed/ also names the items of an earlier version.
+TEST(ItemName, IsTheDrainsOwnFormOnly) {
+  const std::string id = ItemIdOf({1796639223, 932658000}, 4718);
+  EXPECT_EQ(id, "001796639223.932658.0000004718") << "sorts as it arrived";
   EXPECT_EQ(ParseItemName(id + ".r2")->refusals, 2);
-  for (const std::string& bad : {id + ".r3", id + ".x", "0" + id.substr(2), id + "\n", "a" + id}) {
+  EXPECT_EQ(ParseItemName(id)->arrived, 1796639223);
+  for (const std::string& bad : std::vector<std::string>{
+           id + ".r3", id + ".x", "0" + id.substr(2), id + "\n", "a" + id, id.substr(0, 29),
+           "001796639223.93265.0000004718", "001796639223.932658.0004718.0"}) {
     EXPECT_EQ(ParseItemName(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(ParseFailedName(id + ".refused")->second.text, kFailedRefused.text);
+  EXPECT_EQ(ParseFailedName("001796639223.932658.0004718.0.expired")->first,
+            "001796639223.932658.0004718.0");
   EXPECT_EQ(ParseFailedName(id + ".r1.refused"), std::nullopt);
 }
 
