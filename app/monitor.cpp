@@ -81,6 +81,41 @@ bool IsUpperThreshold(const Range& range) {
   return !range.inside && !range.endless && (range.startless || range.start == 0);
 }
 
+// "--warning=600" and "-w600" as getopt reads them: the option, then its value.
+std::vector<std::string> AsSeparateWords(const std::vector<std::string>& arguments) {
+  std::vector<std::string> words;
+  for (const std::string& argument : arguments) {
+    const size_t equals = argument.starts_with("--") ? argument.find('=') : std::string::npos;
+    const bool attached = argument.size() > 2 && argument[0] == '-' &&
+                          std::string_view("wct").find(argument[1]) != std::string_view::npos;
+    if (equals != std::string::npos || attached) {
+      const size_t at = attached ? 2 : equals;
+      words.push_back(argument.substr(0, at));
+      words.push_back(argument.substr(attached ? 2 : equals + 1));
+    } else {
+      words.push_back(argument);
+    }
+  }
+  return words;
+}
+
+// Sets the option to `value`; returns why it cannot be, or nothing.
+std::string SetOption(const std::string& option, const std::string& value, PluginOptions& options) {
+  if (option == "-t" || option == "--timeout") {
+    double seconds = 0;
+    const bool whole =
+        Number(value, seconds) && seconds >= 1 && seconds <= 3600 && seconds == std::floor(seconds);
+    options.timeout = static_cast<int>(seconds);
+    return whole ? "" : "the timeout is whole seconds from 1 to 3600";
+  }
+  const std::optional<Range> range = ParseRange(value);
+  if (!range) {
+    return "'" + PrintableName(value) + "' is not a range";
+  }
+  (option == "-w" || option == "--warning" ? options.warning : options.critical) = *range;
+  return "";
+}
+
 // Text from outside (a modem's answer) must not end the text early or open the perfdata.
 std::string PluginText(std::string text) {
   text = BlankControls(std::move(text));
@@ -148,37 +183,20 @@ std::optional<Range> ParseRange(const std::string& text) {
 
 PluginRequest ParsePluginArguments(const std::vector<std::string>& arguments) {
   PluginRequest request;
-  for (size_t i = 0; i < arguments.size() && request.misuse.empty(); ++i) {
-    const std::string& option = arguments[i];
-    if (option == "-h" || option == "--help") {
-      request.action = PluginAction::kHelp;
+  const std::vector<std::string> words = AsSeparateWords(arguments);
+  for (size_t i = 0; i < words.size() && request.misuse.empty(); ++i) {
+    const std::string& option = words[i];
+    if (option == "-h" || option == "--help" || option == "-V" || option == "--version") {
+      request.action =
+          option == "-h" || option == "--help" ? PluginAction::kHelp : PluginAction::kVersion;
       return request;
     }
-    if (option == "-V" || option == "--version") {
-      request.action = PluginAction::kVersion;
-      return request;
-    }
-    const bool takesValue = option == "-w" || option == "--warning" || option == "-c" ||
-                            option == "--critical" || option == "-t" || option == "--timeout";
-    if (!takesValue || i + 1 == arguments.size()) {
-      request.misuse = takesValue ? option + " needs a value"
-                                  : "unknown argument '" + PrintableName(option) + "'";
-      break;
-    }
-    const std::string& value = arguments[++i];
-    if (option == "-t" || option == "--timeout") {
-      double seconds = 0;
-      const bool whole = Number(value, seconds) && seconds >= 1 && seconds <= 3600 &&
-                         seconds == std::floor(seconds);
-      request.options.timeout = static_cast<int>(seconds);
-      request.misuse = whole ? "" : "the timeout is whole seconds from 1 to 3600";
-      continue;
-    }
-    const std::optional<Range> range = ParseRange(value);
-    Range& chosen = option == "-w" || option == "--warning" ? request.options.warning
-                                                            : request.options.critical;
-    chosen = range.value_or(chosen);
-    request.misuse = range ? "" : "'" + PrintableName(value) + "' is not a range";
+    const bool known = option == "-w" || option == "--warning" || option == "-c" ||
+                       option == "--critical" || option == "-t" || option == "--timeout";
+    request.misuse = !known                  ? "unknown argument '" + PrintableName(option) + "'"
+                     : i + 1 == words.size() ? option + " needs a value"
+                                             : SetOption(option, words[i + 1], request.options);
+    ++i;
   }
   const PluginOptions& options = request.options;
   if (request.misuse.empty() && IsUpperThreshold(options.warning) &&

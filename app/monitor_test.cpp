@@ -37,6 +37,11 @@ TEST(CheckPlugin, ReadsRangesAndOptionsAsTheGuidelinesHaveThem) {
     EXPECT_NE(ParsePluginArguments(bad).misuse, "") << bad.back();
   }
   EXPECT_EQ(ParsePluginArguments({"-w", "700", "-c", "800"}).misuse, "");
+  const PluginRequest joined = ParsePluginArguments({"--warning=@5:9", "-c900", "--timeout=3"});
+  EXPECT_EQ(joined.misuse, "");
+  EXPECT_EQ(joined.options.warning.text, "@5:9");
+  EXPECT_EQ(joined.options.critical.end, 900);
+  EXPECT_EQ(joined.options.timeout, 3);
   EXPECT_EQ(ParsePluginArguments({"-h", "-x"}).action, PluginAction::kHelp);
 }
 
