@@ -231,13 +231,12 @@ Verdict Judge(const QueueState& queue, const ModemState& modem,
     status = kUnknown;
   }
   constexpr const char* kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return {
-      status,
-      Concat({"QUORVEX ", kWords[status], " - ", PluginText(text),
-              " | queued=", std::to_string(queue.queued),
-              ";;;0 oldest=", std::to_string(queue.oldest), "s;", options.warning.text, ";",
-              options.critical.text, ";0 failed=", std::to_string(queue.failed),
-              ";;;0 last_accepted=", acceptedAgo ? std::to_string(*acceptedAgo) + "s;;;0" : "U"})};
+  return {status,
+          Concat({"QUORVEX ", kWords[status], " - ", PluginText(text),
+                  " | queued=", std::to_string(queue.queued),
+                  ";;;0 oldest=", std::to_string(queue.oldest), "s;", options.warning.text, ";",
+                  options.critical.text, ";0 failed=", std::to_string(queue.failed), ";;;0",
+                  acceptedAgo ? " last_accepted=" + std::to_string(*acceptedAgo) + "s;;;0" : ""})};
 }
 
 ModemState ModemFromRecord(const StatusRecord& record, std::time_t now) {
