@@ -1,6 +1,6 @@
-#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/modem_commands.h"
+#include "base/exit_status.h"
 #include "base/io.h"
 #include "base/text.h"
 

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/exit_status.h"
 #include "app/version.h"
+#include "base/exit_status.h"
 #include "base/text.h"
 
 namespace quorvex {

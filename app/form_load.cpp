@@ -1,7 +1,7 @@
 #include "app/command_line.h"
-#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
 #include "app/version.h"
+#include "base/exit_status.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
 

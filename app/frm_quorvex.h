@@ -10,12 +10,12 @@
 #include "app/command_line.h"
 #include "app/notices.h"
 #include "app/request.h"
-#include "app/run_history.h"
 #include "base/clock.h"
 #include "base/run_error.h"
 #include "config/config_file.h"
 #include "config/settings.h"
 #include "modem/serial_line.h"
+#include "trace/run_history.h"
 #include "trace/trace_log.h"
 
 namespace quorvex {

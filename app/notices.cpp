@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 #include "base/io.h"
 #include "base/run_error.h"
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "queue/spool.h"
+
 namespace quorvex {
 namespace {
 
@@ -69,6 +71,15 @@ StatusRecord ParseStatusRecord(std::string_view text) {
     }
   }
   return record;
+}
+
+void RecordLook(const Spool& spool, Look look) {
+  spool.Record(FormatStatusRecord(WithLook(RecordedIn(spool), std::move(look))));
+}
+
+StatusRecord RecordedIn(const Spool& spool) {
+  const Spool::Recording recorded = spool.Recorded();
+  return ParseStatusRecord(recorded.error == 0 ? recorded.text : "");
 }
 
 }  // namespace quorvex

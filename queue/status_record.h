@@ -7,6 +7,8 @@
 
 namespace quorvex {
 
+class Spool;
+
 // A drain keeps how the modem fared at its latest look in spool/status, for a monitoring
 // check that may not use the port itself. The text, one fact a line:
 //   "delivery TIME STATUS REFUSED"  a delivery's exit status, REFUSED 1 when the service
@@ -33,6 +35,11 @@ StatusRecord WithLook(StatusRecord record, Look look);
 std::string FormatStatusRecord(const StatusRecord& record);
 // What `text` records; lines of other forms are passed over.
 StatusRecord ParseStatusRecord(std::string_view text);
+
+// Records `look` in the spool, keeping the latest acceptance across later looks.
+void RecordLook(const Spool& spool, Look look);
+// What the spool records; nothing recorded where the record cannot be read.
+StatusRecord RecordedIn(const Spool& spool);
 
 // With no alert for this long, a drain looks at the idle modem so that the record stays new.
 inline constexpr std::time_t kLookInterval = 3600;

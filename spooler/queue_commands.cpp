@@ -1,29 +1,22 @@
-#include "app/queue_commands.h"
+#include "spooler/queue_commands.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <chrono>
-
-#include "app/drain.h"
-#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
-#include "app/monitor.h"
 #include "app/request.h"
+#include "base/exit_status.h"
 #include "base/io.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
 #include "base/trusted_open.h"
 #include "config/config_file.h"
 #include "modem/posix_serial_line.h"
+#include "queue/drain.h"
 #include "queue/spool.h"
 #include "queue/status_record.h"
+#include "spooler/child_delivery.h"
+#include "spooler/monitor.h"
 
 namespace quorvex {
 namespace {
@@ -42,133 +35,16 @@ int Guarded(const QueueTools& tools, Command command) {
                         [&](const RunError& error) { return EndWithRunError(tools, error); });
 }
 
-// What a delivery's child tells the drain through its pipe, beyond its exit status.
-constexpr char kToldRefusal = 'r';
-constexpr char kToldAnotherRun = 'b';
-
-// The record keeps the latest acceptance across later looks.
-void RecordLook(const Spool& spool, Look look) {
-  const Spool::Recording previous = spool.Recorded();
-  spool.Record(FormatStatusRecord(
-      WithLook(ParseStatusRecord(previous.error == 0 ? previous.text : ""), std::move(look))));
-}
-
-// The item leaves cur/ the moment the service accepts it, and that is made durable: the
-// drain then counts it delivered however the delivery ends.
-class MarkDelivered final : public AcceptanceSink {
+// What a delivery would send: a valid request with no NUL byte.
+class DeliverableRequests final : public RequestCheck {
  public:
-  MarkDelivered(const Spool& spool, std::string name) : spool_(spool), name_(std::move(name)) {}
-  void Accepted() override {
-    if (spool_.Remove(name_, Folder::kCur) == 0) {
-      spool_.Sync(Folder::kCur);
+  std::optional<std::string> RecipientOf(std::string_view request) const override {
+    const ParsedRequest parsed = ParseRequest(request);
+    if (request.find('\0') != std::string_view::npos || parsed.status != RequestStatus::kValid) {
+      return std::nullopt;
     }
+    return parsed.number;
   }
-
- private:
-  const Spool& spool_;
-  std::string name_;
-};
-
-// A delivery in a child process that runs exactly what `Quorvex REQUEST` runs, with its own
-// log run, notices, exit status and history line. The child is not a new program: the
-// request stays in memory, never on a command line or in the environment, and the drain's
-// signal handling stays in place, so that a stop sent at once is held, not lost. It tells
-// the drain through a pipe whether the service refused the message.
-class ChildDelivery final : public DeliveryRunner {
- public:
-  ChildDelivery(const QueueTools& tools, const Spool& spool) : tools_(tools), spool_(spool) {}
-
-  Delivered Deliver(const std::string& request, const std::string& id,
-                    const std::string& name) override {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-      throw LastOsError([] { return std::string("Cannot start a delivery"); });
-    }
-    const Fd reading(ends[0]);
-    Fd writing(ends[1]);
-    const pid_t drain = ::getpid();
-    const pid_t child = ::fork();
-    if (child < 0) {
-      throw LastOsError([] { return std::string("Cannot start a delivery"); });
-    }
-    if (child == 0) {
-      ::_exit(DeliverInChild(drain, request, id, name, writing.get()));
-    }
-    writing.reset();
-    Delivered delivered = AwaitChild(child);
-    char told = 0;
-    delivered.seen = ::read(reading.get(), &told, 1) != 1 ? Seen::kNothingMore
-                     : told == kToldRefusal               ? Seen::kRefusal
-                     : told == kToldAnotherRun            ? Seen::kAnotherRun
-                                                          : Seen::kNothingMore;
-    // Only a delivery that ran its course looked at the modem: not one turned away by another
-    // run, stopped with the drain or killed.
-    if (delivered.seen != Seen::kAnotherRun && delivered.stopSignal == 0 &&
-        delivered.status < 128) {
-      RecordLook(spool_, {LookKind::kDelivery, tools_.clock.WallTime(), delivered.status,
-                          delivered.seen == Seen::kRefusal, ""});
-    }
-    return delivered;
-  }
-
- private:
-  // It dies with the drain, as systemd kills a unit whole, whatever the drain's caller
-  // ignored: SIGTERM is made a stop of its own first.
-  int DeliverInChild(pid_t drain, const std::string& request, const std::string& id,
-                     const std::string& name, int report) {
-    CatchStopSignal(SIGTERM);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != drain) {
-      return ExitStatus(Ending::kRunError);  // the drain died before it could tell us
-    }
-    return WithOneHandler(
-        [&] {
-          PosixSerialLine line(tools_.exeDir, tools_.clock);
-          PrefixedHistory history(tools_.history, "queue: item " + id + ": ");
-          MarkDelivered mark(spool_, name);
-          frmQuorvex form({tools_.exeDir,
-                           {request},
-                           tools_.notices,
-                           tools_.clock,
-                           line,
-                           history,
-                           Command::kDeliver,
-                           &mark});
-          const int status = form.Form_Load();
-          const std::optional<RunError>& error = form.LastRunError();
-          const bool turnedAway = error && (error->failure() == Failure::kLogInUse ||
-                                            error->failure() == Failure::kLogInCheck);
-          const char told = form.ServiceRefused() ? kToldRefusal
-                            : turnedAway          ? kToldAnotherRun
-                                                  : '-';
-          WriteAll(report, std::string_view(&told, 1));
-          return status;
-        },
-        [](const RunError&) { return ExitStatus(Ending::kRunError); });
-  }
-
-  // Waits with the stop signals let in; a stop is passed on, and the child awaited. (A
-  // kernel without pidfd_open, before 5.3, lets them in only once the delivery ended.)
-  static Delivered AwaitChild(pid_t child) {
-    const Fd process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    int stopSignal = 0;
-    try {
-      for (pollfd done{process.get(), POLLIN, 0}; process.valid() && done.revents == 0;) {
-        PollWithStopSignals(&done, 1, std::chrono::hours(1));
-      }
-    } catch (const RunError& stop) {
-      stopSignal = stop.number();
-      ::kill(child, stopSignal);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : ExitStatusForSignal(WTERMSIG(status)),
-            stopSignal};
-  }
-
-  const QueueTools& tools_;
-  const Spool& spool_;
 };
 
 // The drain applies a delivery's rules: a configuration that could not deliver expires
@@ -200,9 +76,7 @@ std::optional<Settings> DrainSettings(const QueueTools& tools) {
 // for an hour, the drain looks at the idle modem as --check does, so that a dead modem shows
 // before an alert needs it. Returns the drain's exit status: 0, or the stop's.
 int LookAtTheIdleModem(const QueueTools& tools, const Spool& spool) {
-  const Spool::Recording recorded = spool.Recorded();
-  const std::optional<Look> latest =
-      ParseStatusRecord(recorded.error == 0 ? recorded.text : "").latest;
+  const std::optional<Look> latest = RecordedIn(spool).latest;
   const std::time_t now = tools.clock.WallTime();
   if (latest && now - latest->at < kLookInterval && latest->at <= now) {
     return ExitStatus(Ending::kAccepted);
@@ -316,9 +190,14 @@ int DrainQueue(const QueueTools& tools) {
       return ExitStatus(Ending::kConfiguration);
     }
     ChildDelivery runner(tools, *spool);
-    const int status = DrainSpool(
-        {*spool, runner, tools.history, tools.notices, tools.clock, settings->MaxQueueHours});
-    return status == ExitStatus(Ending::kAccepted) ? LookAtTheIdleModem(tools, *spool) : status;
+    const DeliverableRequests requests;
+    const DrainEnd end =
+        DrainSpool({*spool, runner, requests, tools.history, tools.clock, settings->MaxQueueHours});
+    if (!end.left.empty()) {
+      tools.notices.Notify(end.left, NoticeKind::kPlain);
+    }
+    return end.status == ExitStatus(Ending::kAccepted) ? LookAtTheIdleModem(tools, *spool)
+                                                       : end.status;
   });
 }
 

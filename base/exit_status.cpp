@@ -1,4 +1,4 @@
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 
 #include <algorithm>
 

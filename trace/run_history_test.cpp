@@ -1,4 +1,4 @@
-#include "app/run_history.h"
+#include "trace/run_history.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -6,7 +6,8 @@
 #include <syslog.h>
 
 #include "base/fd.h"
-#include "testing/run_harness.h"
+#include "testing/fakes.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {

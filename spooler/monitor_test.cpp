@@ -1,4 +1,4 @@
-#include "app/monitor.h"
+#include "spooler/monitor.h"
 
 #include <gtest/gtest.h>
 

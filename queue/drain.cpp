@@ -1,4 +1,4 @@
-#include "app/drain.h"
+#include "queue/drain.h"
 
 #include <syslog.h>
 
@@ -7,8 +7,7 @@
 #include <optional>
 #include <set>
 
-#include "app/exit_status.h"
-#include "app/request.h"
+#include "base/exit_status.h"
 #include "base/stop_signals.h"
 #include "base/text.h"
 
@@ -36,7 +35,7 @@ class Drain {
  public:
   explicit Drain(const DrainContext& context) : c_(context) {}
 
-  int Run() {
+  DrainEnd Run() {
     c_.spool.RemoveLeftovers(c_.clock.WallTime() - kLeftoverAge);
     try {
       ReturnInterrupted();
@@ -92,8 +91,7 @@ class Drain {
       SetAside(from, name, kFailedUnsafe, read.problem);
       return;
     }
-    if (read.request.find('\0') != std::string::npos ||
-        ParseRequest(read.request).status != RequestStatus::kValid) {
+    if (!c_.requests.RecipientOf(read.request)) {
       SetAside(from, name, kFailedInvalid, "not a valid request");
       return;
     }
@@ -251,7 +249,8 @@ class Drain {
       return;
     }
     const ItemRead read = c_.spool.Read(Folder::kWaiting, name);
-    const std::string what = "for '" + QuotedValue(ParseRequest(read.request).number) +
+    const std::string what = "for '" +
+                             QuotedValue(c_.requests.RecipientOf(read.request).value_or("")) +
                              "' refused by the service " + std::to_string(kMostRefusals) + " times";
     if (const int error = c_.spool.SetAside(name, Folder::kWaiting, kFailedRefused)) {
       Record(item.id, what + ", and cannot be moved to failed (" + Why(error) + ")", LOG_ERR);
@@ -287,20 +286,19 @@ class Drain {
 
   // A drain that leaves items says how many and why, in one line; one that emptied the
   // queue, or was stopped, says nothing.
-  int Finish(int status) {
+  DrainEnd Finish(int status) {
+    DrainEnd end{status, ""};
     if (status != ExitStatus(Ending::kAccepted) && status < 128) {
       const size_t waiting = Waiting() + c_.spool.Names(Folder::kCur).size();
-      c_.notices.Notify(
-          std::to_string(waiting) + (waiting == 1 ? " item waits in " : " items wait in ") +
-              c_.spool.path() + ": " + (why_.empty() ? "left for another drain" : why_),
-          NoticeKind::kPlain);
+      end.left = std::to_string(waiting) + (waiting == 1 ? " item waits in " : " items wait in ") +
+                 c_.spool.path() + ": " + (why_.empty() ? "left for another drain" : why_);
     }
     if (setAside_ > kMostToldSetAside) {
       c_.history.Record("queue: " + std::to_string(setAside_ - kMostToldSetAside) +
                             " more entries set aside likewise",
                         LOG_ERR);
     }
-    return status;
+    return end;
   }
 
   // Names of items are of the queue's form; anything else is shown as printable ASCII.
@@ -320,7 +318,7 @@ class Drain {
 
 }  // namespace
 
-int DrainSpool(const DrainContext& drain) {
+DrainEnd DrainSpool(const DrainContext& drain) {
   return Drain(drain).Run();
 }
 

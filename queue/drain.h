@@ -1,11 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "app/notices.h"
-#include "app/run_history.h"
 #include "base/clock.h"
 #include "queue/spool.h"
+#include "trace/run_history.h"
 
 namespace quorvex {
 
@@ -32,14 +33,29 @@ class DeliveryRunner {
                             const std::string& name) = 0;
 };
 
+// Whether an item's text is a request a delivery could send.
+class RequestCheck {
+ public:
+  virtual ~RequestCheck() = default;
+  // The recipient of `request`, or nothing when it is no request.
+  virtual std::optional<std::string> RecipientOf(std::string_view request) const = 0;
+};
+
 // What a drain works with; `maxQueueHours` (0: never) decides which items are too old to send.
 struct DrainContext {
   const Spool& spool;
   DeliveryRunner& runner;
+  const RequestCheck& requests;
   RunHistory& history;
-  NoticeSink& notices;  // one line when items are left, for cron's mail and the journal
   Clock& clock;
   int maxQueueHours;
+};
+
+// How a drain ended: its exit status, and for a drain that leaves items one line saying how
+// many and why, for cron's mail and the journal (empty otherwise).
+struct DrainEnd {
+  int status = 0;
+  std::string left;
 };
 
 // Takes every entry of new/ into the drain's own waiting/ (or failed/ when it is no item)
@@ -51,6 +67,6 @@ struct DrainContext {
 // goes to failed/ at its third refusal. Any other failed delivery stops the drain with its
 // item back in waiting/. Returns 0 when the queue is empty at the end, 75 when items remain,
 // 74 or 78 as the failing delivery did, 128+N when stopped by signal N.
-int DrainSpool(const DrainContext& drain);
+DrainEnd DrainSpool(const DrainContext& drain);
 
 }  // namespace quorvex

@@ -1,22 +1,11 @@
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "app/notices.h"
-#include "app/run_history.h"
-#include "base/clock.h"
+#include "spooler/tools.h"
 
 namespace quorvex {
-
-// What the queue's commands need from the machine.
-struct QueueTools {
-  std::filesystem::path exeDir;
-  NoticeSink& notices;
-  RunHistory& history;
-  Clock& clock;
-};
 
 // Quorvex --queue: checks the request as a delivery would, stores it in the spool (made
 // when missing) and reports "queued ID for NUMBER". Touches neither the log nor the modem.

@@ -11,13 +11,13 @@
 #include <system_error>
 
 #include "app/command_line.h"
-#include "app/exit_status.h"
 #include "app/frm_quorvex.h"
-#include "app/monitor.h"
-#include "app/queue_commands.h"
+#include "base/exit_status.h"
 #include "base/io.h"
 #include "base/stop_signals.h"
 #include "modem/posix_serial_line.h"
+#include "spooler/monitor.h"
+#include "spooler/queue_commands.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/queue_commands.h"
 #include "queue/status_record.h"
+#include "spooler/tools.h"
 
 namespace quorvex {
 

@@ -1,4 +1,4 @@
-#include "app/run_history.h"
+#include "trace/run_history.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/exit_status.h"
+#include "base/exit_status.h"
 #include "base/fd.h"
 #include "base/text.h"
 

@@ -1,4 +1,4 @@
-#include "app/drain.h"
+#include "queue/drain.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,7 +6,8 @@
 
 #include <functional>
 
-#include "testing/run_harness.h"
+#include "testing/fakes.h"
+#include "testing/test.h"
 
 namespace quorvex {
 namespace {
@@ -54,6 +55,18 @@ class ScriptedRunner final : public DeliveryRunner {
   const Spool& spool_;
 };
 
+// The test's requests: the number and a text without NUL.
+class TestRequests final : public RequestCheck {
+ public:
+  std::optional<std::string> RecipientOf(std::string_view request) const override {
+    constexpr std::string_view kNumber = "447775123456";
+    return request.starts_with(std::string(kNumber) + ",") &&
+                   request.find('\0') == std::string_view::npos
+               ? std::optional<std::string>(kNumber)
+               : std::nullopt;
+  }
+};
+
 class Drain : public ::testing::Test {
  protected:
   void SetUp() override { clock.SetWallTime(std::time(nullptr)); }
@@ -62,8 +75,9 @@ class Drain : public ::testing::Test {
     runner.next = 0;
     runner.delivered.clear();
     runner.ids.clear();
-    notices.said.clear();
-    return DrainSpool({spool, runner, history, notices, clock, maxQueueHours});
+    const DrainEnd end = DrainSpool({spool, runner, requests, history, clock, maxQueueHours});
+    left = end.left;
+    return end.status;
   }
   std::string Queue(const std::string& message) { return spool.Add("447775123456," + message); }
   Names Waiting() const { return spool.Names(Folder::kWaiting); }
@@ -72,8 +86,9 @@ class Drain : public ::testing::Test {
   Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
   FakeClock clock;
   ScriptedRunner runner{clock, spool};
+  const TestRequests requests;
   RecordingHistory history;
-  RecordingNotices notices;
+  std::string left;  // what the last drain told of the items it left
 };
 
 // By arrival, each once; a fault of the line stops the drain with that item back at the
@@ -88,21 +103,19 @@ TEST_F(Drain, DeliversInArrivalOrderAndStopsAtTheFirstFault) {
             (History{{"queue: item " + items[0] + " delivered; exit status 0", LOG_INFO},
                      {"queue: item " + items[1] + " kept for the next drain; exit status 75",
                       LOG_WARNING}}));
-  EXPECT_EQ(notices.said, std::vector<std::string>{
-                              "2 items wait in " + spool.path() + ": the delivery of " + items[1] +
-                              " ended with exit status 75: the modem or the line, try "
-                              "again later"});
+  EXPECT_EQ(left, "2 items wait in " + spool.path() + ": the delivery of " + items[1] +
+                      " ended with exit status 75: the modem or the line, try again later");
   // Turned away by another run: nothing was tried, and the modem is not blamed.
   EXPECT_EQ(DrainWith({{{75, 0, Seen::kAnotherRun}}}), 75);
   EXPECT_EQ(history.lines.back().first, "queue: item " + items[1] +
                                             " kept for the next drain: another run is in "
                                             "progress; exit status 75");
-  EXPECT_TRUE(notices.said.back().ends_with(": another run is in progress"));
+  EXPECT_TRUE(left.ends_with(": another run is in progress"));
   EXPECT_EQ(DrainWith({{{78, 0, Seen::kRefusal}}}), 78)
       << "someone must look, whatever the service did";
   EXPECT_EQ(DrainWith({}), 0);
   EXPECT_EQ(Waiting(), Names{});
-  EXPECT_EQ(notices.said, std::vector<std::string>{}) << "a drain that emptied the queue is quiet";
+  EXPECT_EQ(left, "") << "a drain that emptied the queue is quiet";
 }
 
 // Nothing a member writes into new/ can jump the queue, jam or impersonate another's item:
