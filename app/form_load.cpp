@@ -82,7 +82,7 @@ int frmQuorvex::HandleRunError(const RunError& error) {
 int frmQuorvex::EndStopped(const RunError& stop) {
   WriteTrace("ERROR: " + stop.description());
   const std::string outcome = "stopped by signal " + SignalName(stop.number());
-  if (state_.accepted) {
+  if (state_.delivery.accepted) {
     return EndRun(ExitStatus(Ending::kAccepted), "accepted, then " + outcome);
   }
   return EndRun(ExitStatusForSignal(stop.number()), outcome);
@@ -96,8 +96,9 @@ int frmQuorvex::EndRun(int exitStatus, std::string_view outcome) {
   log_.Close();
   if (logged) {
     platform_.history.Record(
-        state_.recipient ? HistoryLine(*state_.recipient, outcome, state_.attempts, exitStatus)
-                         : StageHistoryLine(StageName(state_.stage), outcome, exitStatus),
+        state_.recipient
+            ? HistoryLine(*state_.recipient, outcome, state_.delivery.attempts, exitStatus)
+            : StageHistoryLine(StageName(state_.stage), outcome, exitStatus),
         HistoryPriority(exitStatus));
   }
   return exitStatus;

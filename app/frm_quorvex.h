@@ -14,6 +14,7 @@
 #include "base/run_error.h"
 #include "config/config_file.h"
 #include "config/settings.h"
+#include "delivery/message_delivery.h"
 #include "modem/serial_line.h"
 #include "trace/run_history.h"
 #include "trace/trace_log.h"
@@ -56,18 +57,17 @@ struct RunState {
   Stage stage = Stage::kConfiguration;   // until the request is known
   std::string stopReason;                // the notice that stopped the run
   std::optional<std::string> recipient;  // once the request is known
-  int attempts = 0;                      // attempts begun so far
-  int handOverFaults = 0;                // attempts that reached the service, not accepted
-  bool accepted = false;             // the service accepted: from here on the run reports success
-  std::optional<RunError> runError;  // what the run ended with, if it failed
+  DeliveryProgress delivery;             // once the service accepted, the run reports success
+  std::optional<RunError> runError;      // what the run ended with, if it failed
 };
 
 // The main object of a run: it owns the settings, the log and the modem line, and drives
-// the components below it (config/, trace/, modem/), which only return what happened. Its
-// operations: the run and its end (form_load.cpp), the delivery (delivery.cpp), the check
-// (check.cpp), the line's exchanges and waits (exchange.cpp), the log (write_trace.cpp) and
-// the settings (load_configuration.cpp).
-class frmQuorvex {
+// the components below it (config/, trace/, modem/, delivery/), which only return what
+// happened; the message delivery runs through it as its host. Its operations: the run and its
+// end (form_load.cpp), the delivery (delivery.cpp, into delivery/), the check (check.cpp),
+// the line's exchanges and waits (exchange.cpp), the log (write_trace.cpp) and the settings
+// (load_configuration.cpp).
+class frmQuorvex final : private DeliveryHost {
  public:
   explicit frmQuorvex(Platform platform);
 
@@ -88,29 +88,27 @@ class frmQuorvex {
   bool Quorvex(std::string& tmpMessage, const std::string& tmpSendToNumber);
   // Logs tmpMsg as one timestamped line; does nothing before the log is open. Never
   // raises: a failed write is told once as a warning notice, and later lines are dropped.
-  void WriteTrace(std::string_view tmpMsg);
+  void WriteTrace(std::string_view tmpMsg) override;
   // Turns every "_" of tmpMessage into "-", in place, and returns tmpMessage.
   static const std::string& FixMessage(std::string& tmpMessage);
   // The retry decision: when attempt tmpTCount may follow (it is at most tmpMCount), waits
   // 3 s and returns true; otherwise returns false at once. Raises the stop.
   bool SMSRetry(int tmpTCount, int16_t tmpMCount);
   // Waits tmpTime seconds on the monotonic clock, no line activity. Raises the stop.
-  void Pause(float tmpTime);
+  void Pause(float tmpTime) override;
   // Sends tmpOutput, waits the full tmpTime seconds however early an answer comes, and
   // returns everything received since the last read. Raises RunError and the stop.
-  std::string SMS(std::string_view tmpOutput, int16_t tmpTime);
+  std::string SMS(std::string_view tmpOutput, int16_t tmpTime) override;
   // Opens the line on settings.ComPort: a RunError (kSetting) for a port outside 16 bits
   // or below 1, before any device is touched, or the line's own RunError.
-  void OpenLine();
+  void OpenLine() override;
   // Closes the line if it is open: DTR dropped, buffers discarded, port released. Never
   // fails.
-  void CloseLine();
+  void CloseLine() override;
 
   Settings settings;
 
  private:
-  enum class AttemptOutcome { kAccepted, kModemFault, kCallFault, kNoDialTone, kHandOverFault };
-
   // A delivery: the log opened and emptied, the banner, the settings, the request, the
   // attempts; returns the exit status. Raises what the handler in Form_Load ends.
   int Run();
@@ -139,22 +137,10 @@ class frmQuorvex {
   // A stop by signal N ends with 128 + N, or with 0 once the service has accepted.
   int EndStopped(const RunError& stop);
 
-  // One attempt, from opening the line to the service's answer, and what came of it.
-  AttemptOutcome RunAttempt(int attempt, std::string& tmpMessage,
-                            const std::string& tmpSendToNumber);
-  // Hands the number, then the message, to the connected service; true when it accepted.
-  bool PassRequest(std::string& tmpMessage, const std::string& tmpSendToNumber);
-  // Whether the acceptance is in `answer` or in what the line still holds after a stop.
-  bool AcceptedBeforeTheStop(std::string answer);
-  // Marks the run accepted and logs the success line.
-  void LogAcceptance(const std::string& tmpSendToNumber);
-  // Logs the warning that names what failed in an attempt.
-  void LogFault(AttemptOutcome fault);
-  // Resets the modem and closes the line before the next attempt, with a further pause
-  // unless only the hand-over failed.
-  void PrepareRetry(AttemptOutcome fault);
-  // Resets the modem, logs the closing and closes the line.
-  void CloseCommunications();
+  // What the line still holds, for the delivery after a stop.
+  std::string ReadWhatCame() override;
+  // The acceptance, passed on to whoever the platform names.
+  void Accepted() override;
 
   Platform platform_;
   TraceLog log_;
