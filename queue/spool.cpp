@@ -313,12 +313,14 @@ int Spool::Adopt(const std::string& request, const std::string& id, Folder from,
   }
   ::unlinkat(waiting, made.c_str(), 0);
   error = error == 0 ? Sync(Folder::kWaiting) : error;
-  error = error == 0 ? Remove(name, from) : error;
-  if (error != 0 && error != ENOENT) {
-    Remove(id, Folder::kWaiting);
-    return error;
+  // An entry already gone was taken by another drain, or removed by its writer.
+  if (const int removed = error == 0 ? Remove(name, from) : 0; removed != ENOENT) {
+    error = error == 0 ? removed : error;
   }
-  return 0;
+  if (error != 0) {
+    Remove(id, Folder::kWaiting);
+  }
+  return error;
 }
 
 int Spool::Move(const std::string& name, Folder from, Folder to, const std::string& as) const {
