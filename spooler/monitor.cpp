@@ -184,7 +184,7 @@ std::optional<Range> ParseRange(const std::string& text) {
 PluginRequest ParsePluginArguments(const std::vector<std::string>& arguments) {
   PluginRequest request;
   const std::vector<std::string> words = AsSeparateWords(arguments);
-  for (size_t i = 0; i < words.size() && request.misuse.empty(); ++i) {
+  for (size_t i = 0; i < words.size() && request.misuse.empty(); i += 2) {
     const std::string& option = words[i];
     if (option == "-h" || option == "--help" || option == "-V" || option == "--version") {
       request.action =
@@ -196,7 +196,6 @@ PluginRequest ParsePluginArguments(const std::vector<std::string>& arguments) {
     request.misuse = !known                  ? "unknown argument '" + PrintableName(option) + "'"
                      : i + 1 == words.size() ? option + " needs a value"
                                              : SetOption(option, words[i + 1], request.options);
-    ++i;
   }
   const PluginOptions& options = request.options;
   if (request.misuse.empty() && IsUpperThreshold(options.warning) &&
