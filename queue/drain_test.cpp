@@ -86,7 +86,7 @@ class Drain : public ::testing::Test {
   Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
   FakeClock clock;
   ScriptedRunner runner{clock, spool};
-  const TestRequests requests;
+  TestRequests requests;
   RecordingHistory history;
   std::string left;  // what the last drain told of the items it left
 };
