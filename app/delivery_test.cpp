@@ -203,6 +203,15 @@ TEST_F(Delivery, EveryAttemptReachingTheServiceInVainIsARefusal) {
   EXPECT_TRUE(run.refused);
 }
 
+// One attempt that never reached the service (the call failed) makes it no refusal.
+TEST_F(Delivery, AHandOverFaultBesideACallFaultIsNoRefusal) {
+  run.line.AnswerAsWorkingService();
+  run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
+  run.line.Answer("ATDT", "BUSY", 5, 2);
+  EXPECT_EQ(Deliver("2"), 75);
+  EXPECT_FALSE(run.refused);
+}
+
 class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(OneAttempt, WhenMaxAttemptsIsOneOrLess) {
@@ -362,6 +371,7 @@ TEST_P(ConfigurationStop, EndsWithACriticalNotice) {
   EXPECT_EQ(run.notices.said, Lines{"critical: " + notice});
   EXPECT_EQ(run.history.lines.at(0).first, "configuration: " + notice + "; exit status 78");
   EXPECT_TRUE(run.line.events.empty());
+  EXPECT_FALSE(run.refused) << "no attempt reached the service";
 }
 
 INSTANTIATE_TEST_SUITE_P(
