@@ -67,6 +67,15 @@ Delivered AwaitChild(pid_t child) {
 
 }  // namespace
 
+std::optional<Look> LookOf(const Delivered& delivered, std::time_t at) {
+  // Only a delivery that ran its course looked at the modem: not one turned away by another
+  // run, stopped with the drain or killed.
+  if (delivered.seen == Seen::kAnotherRun || delivered.stopSignal != 0 || delivered.status >= 128) {
+    return std::nullopt;
+  }
+  return Look{LookKind::kDelivery, at, delivered.status, delivered.seen == Seen::kRefusal, ""};
+}
+
 Delivered ChildDelivery::Deliver(const std::string& request, const std::string& id,
                                  const std::string& name) {
   int ends[2];
@@ -90,11 +99,8 @@ Delivered ChildDelivery::Deliver(const std::string& request, const std::string& 
                    : told == kToldRefusal               ? Seen::kRefusal
                    : told == kToldAnotherRun            ? Seen::kAnotherRun
                                                         : Seen::kNothingMore;
-  // Only a delivery that ran its course looked at the modem: not one turned away by another
-  // run, stopped with the drain or killed.
-  if (delivered.seen != Seen::kAnotherRun && delivered.stopSignal == 0 && delivered.status < 128) {
-    RecordLook(spool_, {LookKind::kDelivery, tools_.clock.WallTime(), delivered.status,
-                        delivered.seen == Seen::kRefusal, ""});
+  if (const std::optional<Look> look = LookOf(delivered, tools_.clock.WallTime())) {
+    RecordLook(spool_, *look);
   }
   return delivered;
 }

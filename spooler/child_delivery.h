@@ -2,10 +2,13 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include "queue/drain.h"
 #include "queue/spool.h"
+#include "queue/status_record.h"
 #include "spooler/tools.h"
 
 namespace quorvex {
@@ -17,6 +20,10 @@ namespace quorvex {
 // its item delivered at the acceptance, tells the drain through a pipe whether the service
 // refused the message or another run turned it away, and the drain records what the modem
 // did for the monitoring check.
+// What a delivery's end tells of the modem, for the record; nothing if it did not run its
+// course.
+std::optional<Look> LookOf(const Delivered& delivered, std::time_t at);
+
 class ChildDelivery final : public DeliveryRunner {
  public:
   ChildDelivery(const QueueTools& tools, const Spool& spool) : tools_(tools), spool_(spool) {}
