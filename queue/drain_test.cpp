@@ -208,6 +208,7 @@ TEST_F(Drain, StopKeepsTheItemUnlessAcceptedAndIsHeardBeforeEachEntry) {
   const std::string first = Queue("a");
   EXPECT_EQ(DrainWith({{{143, SIGTERM, Seen::kNothingMore}}}), 128 + SIGTERM);
   EXPECT_EQ(Waiting(), Names{first});
+  EXPECT_EQ(left, "") << "a stopped drain says nothing";
   runner.meanwhile = [&] {
     dir.Lay("cd spool/new; for i in $(seq 100); do touch junk$i; done");
     clock.StopAt(clock.Elapsed(), SIGTERM);

@@ -36,9 +36,13 @@ TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
                          ModeOf(spool / "waiting"), ModeOf(spool / "cur"), ModeOf(spool / "failed"),
                          ModeOf(spool / "new" / made.Names(Folder::kNew).at(0))}),
             (std::vector{02755, 03770, 03770, 02750, 02750, 02750, 0640}));
-  dir.Lay("chmod 1777 spool/cur");
-  EXPECT_EQ(RunErrorOf([&] { Spool::Open(dir.path(), SpoolOpening::kExisting); }).description(),
-            "Refusing spool folder " + (spool / "cur").string() + ": mode 3777, not 2750");
+  // Members could plant what the drain delivers: writable by all, or by the group alone.
+  for (const std::string mode : {"3777", "3770"}) {
+    dir.Lay("chmod " + mode + " spool/cur");
+    EXPECT_EQ(
+        RunErrorOf([&] { Spool::Open(dir.path(), SpoolOpening::kExisting); }).description(),
+        "Refusing spool folder " + (spool / "cur").string() + ": mode " + mode + ", not 2750");
+  }
   dir.Lay("mkdir moved; ln -s gone/spool moved/spool");
   EXPECT_EQ(
       RunErrorOf([&] { Spool::Open(dir.path() / "moved", SpoolOpening::kExisting); }).number(),
@@ -48,7 +52,8 @@ TEST(Spool, HasExactModesWhateverTheUmaskAndRefusesOthers) {
 // The drain keeps a copy of its own under the ID the caller was told, which the kernel's clock
 // has passed when the caller is told it: the writer's file is
 // gone, so nothing she does to it reaches the item; a drain that died between the copy and
-// the removal leaves one copy, not two.
+// the removal leaves one copy, not two; an entry that cannot be removed leaves none (every
+// drain would deliver it again).
 TEST(Spool, AdoptsACopyOfItsOwnUnderTheIdTheCallerWasTold) {
   TestDir dir;
   const Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
@@ -70,6 +75,9 @@ TEST(Spool, AdoptsACopyOfItsOwnUnderTheIdTheCallerWasTold) {
   ASSERT_EQ(spool.Adopt("447775123456,hi", id, Folder::kNew, "again"), 0);
   EXPECT_EQ(spool.Names(Folder::kWaiting), std::vector<std::string>{id});
   EXPECT_EQ(spool.Names(Folder::kNew), std::vector<std::string>{});
+  dir.Lay("mkdir spool/new/stuck");
+  EXPECT_EQ(spool.Adopt("447775123456,hi", ItemIdOf({1, 0}, 1), Folder::kNew, "stuck"), EISDIR);
+  EXPECT_EQ(spool.Names(Folder::kWaiting), std::vector<std::string>{id});
 }
 
 // Only names of the drain's own form are items: a name someone chose cannot pass for one;
