@@ -127,8 +127,12 @@ INSTANTIATE_TEST_SUITE_P(
              "send via SMS on command line" +
                  kExample,
              {kBanner, "WARNING: No SMS message to send specified on command line"}),
-        // A drain applies the delivery's rules: its item 2 hours old does not expire on a
-        // setting the drain cannot read, and does on one it can.
+        // A drain applies the delivery's rules and says why it cannot: its item 2 hours old
+        // does not expire without a configuration or on a setting the drain cannot read, and
+        // does on one it can.
+        Case("DrainWithoutConfiguration", "", {"--drain"}, 78,
+             "Quorvex: critical: Quorvex.INI doesn't exists in the application directory..\n", {},
+             kOneItemTwoHoursOld),
         Case("DrainWithAnUnreadableSetting", "ComPort=2\nSMSPhone=1\nMaxQueueHours=48h\n",
              {"--drain"}, 78,
              "Quorvex: Error #13 (DIR/Quorvex.ini: Type mismatch: MAXQUEUEHOURS value '48H' is not "
@@ -141,6 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
              "Quorvex: unknown option '-check' - see Quorvex --help\n", {}),
         Case("OptionWithWords", kNoModemIni, {"--check", "447775123456,hi"}, 64,
              "Quorvex: option '--check' takes no arguments - see Quorvex --help\n", {}),
+        Case("RemoveOfTwoItems", kNoModemIni, {"--remove", "1", "2"}, 64,
+             "Quorvex: option '--remove' takes one item ID - see Quorvex --help\n", {}),
         Case("HelpToAFullOutput", "", {"--help"}, 74,
              "Quorvex: Error #28 (Cannot write to standard output: No space left on device) "
              "occurred during initialization...\n",
@@ -401,15 +407,37 @@ TEST_F(Queue, ListsEveryEntrySafely) {
 }
 
 // Like postsuper: an admin puts a failed item (an earlier version's too) back into the
-// drain's folder under a fresh ID, refusals cleared and age from now, or removes one; the
-// spool's modes decide who may (a member may not take what the drain holds), and an
-// unknown ID is a usage error.
+// drain's folder under a fresh ID, refusals cleared and age from now, or removes one by its
+// whole ID wherever it waits, never the one being delivered; the spool's modes decide who
+// may (a member may not take what the drain holds), and an unknown ID is a usage error.
 TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   const std::string id = "001796639223.932658.0004718.1";
+  const std::string longer = id + "2";  // begins as the first does
+  const std::string delivering = "001796639224.000000.0000000001";
   installation.Run({"--queue", "447775123456,queued"});
-  installation.dir.Lay("chmod 755 .; chgrp -R dialout spool; printf 447775123456,x >spool/failed/" +
-                       id + ".refused");
-  const Outcome requeued = installation.Run({"--requeue", id});
+  installation.dir.Lay(
+      "chmod 755 .; chgrp -R dialout spool; cd spool; printf 447775123456,x "
+      ">failed/" +
+      id + ".refused; printf 447775123456,y >failed/" + longer +
+      ".expired; printf 447775123456,z >cur/" + delivering);
+  // Each command's history line, sent where the environment says (never to the journal).
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  (installation.dir.path() / "history")
+      .string()
+      .copy(address.sun_path, sizeof address.sun_path - 1);
+  const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(logger.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto run = [&](const std::vector<std::string>& arguments, std::string& history) {
+    ::setenv("QUORVEX_HISTORY_SOCKET", address.sun_path, 1);
+    const Outcome outcome = installation.Run(arguments);
+    ::setenv("QUORVEX_HISTORY_SOCKET", "/nonexistent/quorvex-test-history", 1);
+    char line[512] = {};
+    history = ::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT) > 0 ? line : "";
+    return outcome;
+  };
+  std::string history;
+  const Outcome requeued = run({"--requeue", id}, history);
   std::smatch fresh;
   ASSERT_TRUE(
       std::regex_match(requeued.out, fresh,
@@ -417,6 +445,9 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
       << requeued.out;
   EXPECT_LT(std::abs(std::stoll(fresh[1]) - std::time(nullptr)), 60) << "its age counts from now";
   const std::string item = requeued.out.substr(requeued.out.size() - 31, 30);
+  EXPECT_TRUE(
+      history.ends_with("]: queue: item " + id + " requeued from failed as " + item + " by root"))
+      << history;
   EXPECT_TRUE(std::filesystem::exists(installation.dir.path() / "spool/waiting" / item));
   const Outcome denied =
       Started("/usr/bin/setpriv", {"--reuid=nobody", "--regid=dialout", "--clear-groups",
@@ -425,24 +456,21 @@ TEST_F(Queue, RequeueAndRemoveFollowTheSpoolsModes) {
   EXPECT_EQ(denied.status, 74);
   EXPECT_TRUE(denied.err.ends_with("/spool/waiting/" + item + ": Permission denied\n"))
       << denied.err;
-  // Its history line, sent where the environment says (tests never reach the journal).
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  (installation.dir.path() / "history")
-      .string()
-      .copy(address.sun_path, sizeof address.sun_path - 1);
-  const Fd logger(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  ASSERT_EQ(::bind(logger.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  ::setenv("QUORVEX_HISTORY_SOCKET", address.sun_path, 1);
-  EXPECT_EQ(installation.Run({"--remove", item}).status, 0);
-  ::setenv("QUORVEX_HISTORY_SOCKET", "/nonexistent/quorvex-test-history", 1);
-  char line[512] = {};
-  ASSERT_GT(::recv(logger.get(), line, sizeof line - 1, MSG_DONTWAIT), 0);
-  EXPECT_TRUE(
-      std::string(line).ends_with("]: queue: item " + item + " removed from waiting by root"));
-  EXPECT_FALSE(std::filesystem::exists(installation.dir.path() / "spool/waiting" / item));
-  EXPECT_EQ(installation.Run({"--remove", item}).err,
-            "Quorvex: No item " + item + " in the queue - see Quorvex --list-queue\n");
+  installation.dir.Lay("cd spool/waiting; mv " + item + " " + item + ".r1");  // refused since
+  for (const auto& [gone, from] : {std::pair{item, "waiting"}, std::pair{longer, "failed"}}) {
+    EXPECT_EQ(run({"--remove", gone}, history).status, 0);
+    EXPECT_TRUE(history.ends_with("]: queue: item " + gone + " removed from " + from + " by root"))
+        << history;
+  }
+  for (const char* folder : {"spool/waiting", "spool/failed"}) {
+    EXPECT_TRUE(std::filesystem::is_empty(installation.dir.path() / folder)) << folder;
+  }
+  const Outcome busy = installation.Run({"--remove", delivering});
+  EXPECT_EQ(busy.status, 75);
+  EXPECT_EQ(busy.err, "Quorvex: Item " + delivering + " is being delivered - try again later\n");
+  const Outcome unknown = installation.Run({"--remove", item});
+  EXPECT_EQ(unknown.status, 64);
+  EXPECT_EQ(unknown.err, "Quorvex: No item " + item + " in the queue - see Quorvex --list-queue\n");
 }
 
 // The Nagios plugin: OK, WARNING, CRITICAL and UNKNOWN as the guidelines have them; never
@@ -491,10 +519,10 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
   const mode_t umask = ::umask(077);  // the drain's, as its unit sets it
   EXPECT_EQ(installation.Run({"--drain"}).status, 75);
   ::umask(umask);
-  // Two minutes older, as the drain dates what it holds.
+  // Two minutes older, as the drain dates what it holds, and stuck in cur/ (a drain killed).
   installation.dir.Lay(
       "cd spool/waiting; for f in *; do "
-      "mv \"$f\" \"$(printf %012d \"$(expr \"${f%%.*}\" - 120)\").${f#*.}\"; done");
+      "mv \"$f\" \"../cur/$(printf %012d \"$(expr \"${f%%.*}\" - 120)\").${f#*.}\"; done");
   checked = Started(plugin, {"-w", "60", "-c", "600"}).Wait();
   EXPECT_EQ(checked.status, 2);
   EXPECT_TRUE(std::regex_match(
@@ -511,7 +539,7 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
       << checked.out;
   // A record too old to tell the modem's state now; a drain of the empty queue looks at the
   // idle modem and records what it found.
-  installation.dir.Lay("rm spool/waiting/*; echo 'delivery 1 0 0' >spool/status");
+  installation.dir.Lay("rm spool/cur/*; echo 'delivery 1 0 0' >spool/status");
   checked = Started("/usr/bin/setpriv", member).Wait();
   EXPECT_EQ(checked.status, 3) << checked.out;
   EXPECT_EQ(installation.Run({"--drain"}).status, 0);
