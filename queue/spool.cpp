@@ -64,7 +64,7 @@ std::string ItemDoubt(const struct stat& info) {
     return "a file with other links";
   }
   if (static_cast<uintmax_t>(info.st_size) > kLargestItem) {
-    return "larger than 64 KiB";
+    return "larger than " + LargestItemText();
   }
   return {};
 }
@@ -92,6 +92,10 @@ void RequireMode(const Fd& folder, mode_t wanted, const std::string& path) {
 }
 
 }  // namespace
+
+std::string LargestItemText() {
+  return std::to_string(kLargestItem / 1024) + " KiB";
+}
 
 // Time, then inode, each padded: names sort in the order of arrival.
 std::string ItemIdOf(const timespec& arrived, ino_t inode) {

@@ -15,6 +15,8 @@ namespace quorvex {
 
 // No alert comes near this; a larger item is a mistake or an attack.
 inline constexpr size_t kLargestItem = 64 * 1024;
+// "64 KiB", as notices and the listing say it.
+std::string LargestItemText();
 // After this many refusals by the service an item goes to failed/.
 inline constexpr int kMostRefusals = 3;
 
@@ -50,6 +52,8 @@ struct FailedReason {
   std::string_view code;
   std::string_view text;  // as the listing shows it
 };
+// The two texts below say the limits: the compiler holds them to the numbers.
+static_assert(kMostRefusals == 3 && kLargestItem == 64 * 1024);
 inline constexpr FailedReason kFailedRefused{"refused", "refused by the service 3 times"};
 inline constexpr FailedReason kFailedExpired{"expired", "older than MAXQUEUEHOURS"};
 inline constexpr FailedReason kFailedInvalid{"invalid", "not a valid request"};

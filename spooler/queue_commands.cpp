@@ -156,7 +156,7 @@ int QueueRequest(const std::vector<std::string>& arguments, const QueueTools& to
   }
   if (text.size() > kLargestItem) {
     tools.notices.Notify("The request of " + std::to_string(text.size()) +
-                             " bytes is larger than the 64 KiB an item may hold",
+                             " bytes is larger than the " + LargestItemText() + " an item may hold",
                          NoticeKind::kPlain);
     return ExitStatus(Ending::kBadRequest);
   }
