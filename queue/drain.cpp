@@ -87,8 +87,8 @@ class Drain {
   // may have been set back: never later than now).
   void TakeIn(Folder from, const std::string& name) {
     const ItemRead read = c_.spool.Read(from, name);
-    if (!read.problem.empty()) {
-      SetAside(from, name, kFailedUnsafe, read.problem);
+    if (read.error != 0) {
+      SetAside(from, name, kFailedUnsafe, WhyNoItem(read.error));
       return;
     }
     if (!c_.requests.RecipientOf(read.request)) {
@@ -141,8 +141,8 @@ class Drain {
       return {};
     }
     const ItemRead read = c_.spool.Read(Folder::kWaiting, name);
-    if (!read.problem.empty()) {
-      SetAside(Folder::kWaiting, name, kFailedUnsafe, read.problem);
+    if (read.error != 0) {
+      SetAside(Folder::kWaiting, name, kFailedUnsafe, WhyNoItem(read.error));
       return {};
     }
     // The claim is one rename: a second drain on the same spool cannot take it too.

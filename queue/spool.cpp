@@ -55,18 +55,15 @@ void AwaitTheNextTick(const timespec& stamped) {
   }
 }
 
-// Why a file of this kind is no item; empty if it may be one.
-std::string ItemDoubt(const struct stat& info) {
+// Why a file of this kind is no item, as WhyNoItem tells the errno; 0 if it may be one.
+int ItemDoubt(const struct stat& info) {
   if (!S_ISREG(info.st_mode)) {
-    return "not a regular file";
+    return EINVAL;
   }
   if (info.st_nlink != 1) {
-    return "a file with other links";
+    return EMLINK;
   }
-  if (static_cast<uintmax_t>(info.st_size) > kLargestItem) {
-    return "larger than " + LargestItemText();
-  }
-  return {};
+  return static_cast<uintmax_t>(info.st_size) > kLargestItem ? EFBIG : 0;
 }
 
 bool AllDigits(std::string_view text, size_t fewest, size_t most) {
@@ -267,29 +264,42 @@ std::vector<std::string> Spool::Names(Folder folder) const {
   return names;
 }
 
+std::string WhyNoItem(int error) {
+  switch (error) {
+    case EINVAL:
+      return "not a regular file";
+    case EMLINK:
+      return "a file with other links";
+    case EFBIG:
+      return "larger than " + LargestItemText();
+    case ESTALE:
+      return "changed while it was opened";
+    default:
+      return std::string("cannot be read (") + std::strerror(error) + ")";
+  }
+}
+
 ItemRead Spool::Read(Folder folder, const std::string& name) const {
   ItemRead read;
   struct stat info {};
   if (::fstatat(Of(folder).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    read.problem = "cannot be examined";
+    read.error = errno;
     return read;
   }
-  read.problem = ItemDoubt(info);
-  const Fd item(read.problem.empty()
+  read.error = ItemDoubt(info);
+  const Fd item(read.error == 0
                     ? ::openat(Of(folder).get(), name.c_str(),
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
                     : -1);
-  if (read.problem.empty() && !item.valid()) {
-    read.problem = std::string("cannot be opened (") + std::strerror(errno) + ")";
-  } else if (read.problem.empty() &&
-             (::fstat(item.get(), &info) != 0 || !ItemDoubt(info).empty())) {
-    // Checked again on what was opened: the name may have been swapped meanwhile.
-    read.problem = "changed while it was opened";
-  } else if (read.problem.empty() && (ReadAtMost(item.get(), kLargestItem, read.request) != 0 ||
-                                      read.request.size() > kLargestItem)) {
-    read.problem = "cannot be read";
+  if (read.error == 0 && !item.valid()) {
+    read.error = errno;
+  } else if (read.error == 0 && (::fstat(item.get(), &info) != 0 || ItemDoubt(info) != 0)) {
+    read.error = ESTALE;  // checked again on what was opened: the name may have been swapped
+  } else if (read.error == 0) {
+    read.error = ReadAtMost(item.get(), kLargestItem, read.request);
+    read.error = read.error == 0 && read.request.size() > kLargestItem ? EFBIG : read.error;
   }
-  if (!read.problem.empty()) {
+  if (read.error != 0) {
     read.request.clear();
   }
   read.changed = info.st_ctim;
@@ -391,16 +401,20 @@ void Spool::RemoveLeftovers(std::time_t before) const {
   }
 }
 
-void Spool::Record(std::string_view text) const {
+int Spool::Record(std::string_view text) const {
   const std::string made = ".status." + std::to_string(::getpid());
   ::unlinkat(spool_.get(), made.c_str(), 0);  // what a killed drain of this PID left
-  Fd file(::openat(spool_.get(), made.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   0640));
-  if (file.valid() && ::fchmod(file.get(), 0640) == 0 && WriteAll(file.get(), text) == 0 &&
-      ::renameat(spool_.get(), made.c_str(), spool_.get(), "status") == 0) {
-    return;
+  const Fd file(::openat(spool_.get(), made.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
+  int error = file.valid() ? 0 : errno;
+  error = error == 0 && ::fchmod(file.get(), 0640) != 0 ? errno : error;
+  error = error == 0 ? WriteAll(file.get(), text) : error;
+  error = error == 0 && ::renameat(spool_.get(), made.c_str(), spool_.get(), "status") != 0 ? errno
+                                                                                            : error;
+  if (error != 0) {
+    ::unlinkat(spool_.get(), made.c_str(), 0);
   }
-  ::unlinkat(spool_.get(), made.c_str(), 0);
+  return error;
 }
 
 Spool::Recording Spool::Recorded() const {

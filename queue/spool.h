@@ -66,13 +66,18 @@ std::optional<std::pair<std::string, FailedReason>> ParseFailedName(std::string_
 // An item's request, or why the file under its name is no item.
 struct ItemRead {
   std::string request;
-  std::string problem;  // empty for an item
-  timespec changed{};   // the kernel's change time: in new/, of its rename there
+  int error = 0;       // 0 for an item, else why it is none (WhyNoItem)
+  timespec changed{};  // the kernel's change time: in new/, of its rename there
 
   ino_t inode = 0;
   // When it arrived: from its name in waiting/ and cur/, else its change time.
   std::time_t arrived = 0;
 };
+
+// Why an entry is no item, as the journal and the listing say it: EINVAL not a regular file,
+// EMLINK a file with other links, EFBIG over kLargestItem, ESTALE swapped for another while it
+// was opened, any other errno in the system's words.
+std::string WhyNoItem(int error);
 
 // The spool directory beside the executable: items are data from anyone allowed to queue,
 // so they are opened without following links and without blocking, and taken only when
@@ -120,12 +125,14 @@ class Spool {
   std::optional<std::string> IdOf(Folder folder, const std::string& name) const;
   // Whether `name` stands in `folder`.
   bool Holds(Folder folder, const std::string& name) const;
-  // Removes what was left in tmp/ before `before` by writers that died.
+  // Removes what was left in tmp/ before `before` by writers that died; what cannot be
+  // removed now is tried again by the next drain.
   void RemoveLeftovers(std::time_t before) const;
   // The small record of the modem's latest look (status_record.h), spool/status: replaced
   // whole, 0640 whatever the umask, in the spool's group (the spool is set-group-ID), so that
-  // the queueing group (a monitoring user) reads it. Best effort: it informs, never decides.
-  void Record(std::string_view text) const;
+  // the queueing group (a monitoring user) reads it. Returns 0 or the errno; a record that
+  // failed leaves the one before it.
+  int Record(std::string_view text) const;
   // That record: 0 and its text, or the errno that kept it from being read (ENOENT when
   // there is none, EINVAL when it is no plain file, EFBIG when it holds over 4 KiB).
   struct Recording {

@@ -80,6 +80,20 @@ TEST(Spool, AdoptsACopyOfItsOwnUnderTheIdTheCallerWasTold) {
   EXPECT_EQ(spool.Names(Folder::kWaiting), std::vector<std::string>{id});
 }
 
+// The record is replaced whole; one that cannot be written says why and leaves no part behind.
+TEST(Spool, RecordIsReplacedWholeOrSaysWhyNot) {
+  TestDir dir;
+  const Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
+  EXPECT_EQ(spool.Record("delivery 1 0 0\n"), 0);
+  EXPECT_EQ(spool.Record("delivery 2 0 0\n"), 0);
+  EXPECT_EQ(spool.Recorded().text, "delivery 2 0 0\n");
+  dir.Lay("rm spool/status; mkdir spool/status");
+  EXPECT_EQ(spool.Record("delivery 3 0 0\n"), EISDIR);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "spool")) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".status")) << entry.path();
+  }
+}
+
 // Only names of the drain's own form are items: a name someone chose cannot pass for one;
 // failed/ also names the items of an earlier version.
 TEST(ItemName, IsTheDrainsOwnFormOnly) {

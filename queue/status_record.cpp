@@ -73,8 +73,8 @@ StatusRecord ParseStatusRecord(std::string_view text) {
   return record;
 }
 
-void RecordLook(const Spool& spool, Look look) {
-  spool.Record(FormatStatusRecord(WithLook(RecordedIn(spool), std::move(look))));
+int RecordLook(const Spool& spool, Look look) {
+  return spool.Record(FormatStatusRecord(WithLook(RecordedIn(spool), std::move(look))));
 }
 
 StatusRecord RecordedIn(const Spool& spool) {

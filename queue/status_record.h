@@ -36,8 +36,9 @@ std::string FormatStatusRecord(const StatusRecord& record);
 // What `text` records; lines of other forms are passed over.
 StatusRecord ParseStatusRecord(std::string_view text);
 
-// Records `look` in the spool, keeping the latest acceptance across later looks.
-void RecordLook(const Spool& spool, Look look);
+// Records `look` in the spool, keeping the latest acceptance across later looks; returns 0 or
+// the errno that kept it from the record.
+int RecordLook(const Spool& spool, Look look);
 // What the spool records; nothing recorded where the record cannot be read.
 StatusRecord RecordedIn(const Spool& spool);
 

@@ -6,15 +6,18 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "app/frm_quorvex.h"
 #include "base/exit_status.h"
 #include "base/io.h"
 #include "base/stop_signals.h"
+#include "base/text.h"
 #include "modem/posix_serial_line.h"
 #include "queue/status_record.h"
 
@@ -76,6 +79,15 @@ std::optional<Look> LookOf(const Delivered& delivered, std::time_t at) {
   return Look{LookKind::kDelivery, at, delivered.status, delivered.seen == Seen::kRefusal, ""};
 }
 
+void RecordForTheCheck(const QueueTools& tools, const Spool& spool, Look look) {
+  if (const int error = RecordLook(spool, std::move(look))) {
+    tools.history.Record(
+        Concat({"queue: cannot record the modem's state in ", spool.path(), "/status (",
+                std::strerror(error), "): the check reads an older record"}),
+        LOG_WARNING);
+  }
+}
+
 Delivered ChildDelivery::Deliver(const std::string& request, const std::string& id,
                                  const std::string& name) {
   int ends[2];
@@ -100,7 +112,7 @@ Delivered ChildDelivery::Deliver(const std::string& request, const std::string& 
                    : told == kToldAnotherRun            ? Seen::kAnotherRun
                                                         : Seen::kNothingMore;
   if (const std::optional<Look> look = LookOf(delivered, tools_.clock.WallTime())) {
-    RecordLook(spool_, *look);
+    RecordForTheCheck(tools_, spool_, *look);
   }
   return delivered;
 }

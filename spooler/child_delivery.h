@@ -24,6 +24,10 @@ namespace quorvex {
 // course.
 std::optional<Look> LookOf(const Delivered& delivered, std::time_t at);
 
+// Records `look` for the monitoring check; a record that cannot be written is told to the
+// journal, since the check then reads an older one.
+void RecordForTheCheck(const QueueTools& tools, const Spool& spool, Look look);
+
 class ChildDelivery final : public DeliveryRunner {
  public:
   ChildDelivery(const QueueTools& tools, const Spool& spool) : tools_(tools), spool_(spool) {}

@@ -61,7 +61,7 @@ QueueState Measure(const Spool& spool, std::time_t now) {
     for (const std::string& name : spool.Names(folder)) {
       ++state.queued;
       const ItemRead item = spool.Read(folder, name);
-      if (item.problem.empty()) {
+      if (item.error == 0) {
         state.oldest = std::max(state.oldest, static_cast<long long>(now - item.arrived));
       }
     }

@@ -91,9 +91,10 @@ int LookAtTheIdleModem(const QueueTools& tools, const Spool& spool) {
   if (modem &&
       (modem->kind == ModemState::Kind::kAnswers || modem->kind == ModemState::Kind::kFailing)) {
     const bool answers = modem->kind == ModemState::Kind::kAnswers;
-    RecordLook(spool, {LookKind::kCheck, tools.clock.WallTime(),
-                       ExitStatus(answers ? Ending::kAccepted : Ending::kNotDelivered), false,
-                       modem->text});
+    RecordForTheCheck(
+        tools, spool,
+        {LookKind::kCheck, tools.clock.WallTime(),
+         ExitStatus(answers ? Ending::kAccepted : Ending::kNotDelivered), false, modem->text});
   }
   return ExitStatus(Ending::kAccepted);
 }
@@ -104,8 +105,8 @@ std::string ListingLine(const Spool& spool, Folder folder, const std::string& na
   const ItemRead item = spool.Read(folder, name);
   const std::string id = spool.IdOf(folder, name).value_or(name);
   const std::string end = note.empty() ? "\n" : "  (" + note + ")\n";
-  if (!item.problem.empty()) {
-    return PrintableName(id) + "  -  (" + item.problem + ")" + end;
+  if (item.error != 0) {
+    return PrintableName(id) + "  -  (" + WhyNoItem(item.error) + ")" + end;
   }
   const ParsedRequest request = ParseRequest(item.request);
   const std::string what = request.status == RequestStatus::kValid
@@ -256,11 +257,11 @@ int RequeueItems(const std::string& which, const QueueTools& tools) {
       const ItemRead read = spool->Read(Folder::kFailed, name);
       const std::string fresh = ItemIdOf({tools.clock.WallTime(), 0}, read.inode);
       const int error =
-          read.problem.empty() ? spool->Adopt(read.request, fresh, Folder::kFailed, name) : EINVAL;
+          read.error == 0 ? spool->Adopt(read.request, fresh, Folder::kFailed, name) : read.error;
       if (error != 0) {
         const RunError failed =
             OsError(error, "Cannot requeue " + spool->PathOf(Folder::kFailed, name) +
-                               (read.problem.empty() ? "" : " (" + read.problem + ")"));
+                               (read.error == 0 ? "" : " (" + WhyNoItem(read.error) + ")"));
         tools.notices.Notify(failed.description(), NoticeKind::kPlain);
         first = first.value_or(failed);
         continue;
