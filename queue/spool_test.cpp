@@ -5,6 +5,8 @@
 #include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "testing/test.h"
 
@@ -78,6 +80,29 @@ TEST(Spool, AdoptsACopyOfItsOwnUnderTheIdTheCallerWasTold) {
   dir.Lay("mkdir spool/new/stuck");
   EXPECT_EQ(spool.Adopt("447775123456,hi", ItemIdOf({1, 0}, 1), Folder::kNew, "stuck"), EISDIR);
   EXPECT_EQ(spool.Names(Folder::kWaiting), std::vector<std::string>{id});
+}
+
+// A folder this user may not read is an error, never an empty folder: the check would say
+// "0 queued" while items wait.
+TEST(Spool, AFolderThatCannotBeListedIsAnError) {
+  TestDir dir;
+  const Spool spool = *Spool::Open(dir.path(), SpoolOpening::kCreate);
+  dir.Lay("chmod 0 spool/waiting");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Root reads any folder: the child gives root up first.
+    const bool user = ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
+    try {
+      spool.Names(Folder::kWaiting);
+    } catch (const RunError& error) {
+      ::_exit(user && error.number() == EACCES ? 0 : 1);
+    }
+    ::_exit(2);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  dir.Lay("chmod 2750 spool/waiting");
 }
 
 // The record is replaced whole; one that cannot be written says why and leaves no part behind.
