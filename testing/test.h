@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -88,6 +90,29 @@ RunError RunErrorOf(Act act) {
   }
   ADD_FAILURE() << "no run error";
   return RunError(0, "");
+}
+
+// The errno of the RunError that `act` raises in a child process that gave root up (to
+// nobody; a user who is not root stays who she is), as what another user meets is tested;
+// -1 when it raises none.
+template <typename Act>
+int RunErrorWithoutRoot(Act act) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(255);
+    }
+    try {
+      act();
+    } catch (const RunError& error) {
+      ::_exit(error.number() & 0xff);
+    }
+    ::_exit(255);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) != 255
+             ? WEXITSTATUS(status)
+             : -1;
 }
 
 }  // namespace quorvex
