@@ -547,7 +547,7 @@ TEST_F(Queue, CheckPluginJudgesTheQueueAndTheModem) {
   EXPECT_EQ(checked.status, 2) << checked.out;
   EXPECT_TRUE(checked.out.starts_with("QUORVEX CRITICAL - 0 queued, modem on COM2 (" +
                                       modem->device() +
-                                      ") echoed the initialisation and gave no answer, 0s ago"))
+                                      ") echoed the initialisation and gave no answer, "))
       << checked.out;
   installation.dir.Lay("chmod 600 spool/status");
   checked = Started("/usr/bin/setpriv", member).Wait();
