@@ -274,7 +274,7 @@ class Drain {
   void SetAside(Folder from, const std::string& name, const FailedReason& reason,
                 const std::string& why) {
     const int error = c_.spool.SetAside(name, from, reason);
-    if (++setAside_ > kMostToldSetAside) {
+    if (++(error != 0 ? notSetAside_ : setAside_) > kMostToldSetAside) {
       return;
     }
     if (error != 0) {
@@ -293,12 +293,18 @@ class Drain {
       end.left = std::to_string(waiting) + (waiting == 1 ? " item waits in " : " items wait in ") +
                  c_.spool.path() + ": " + (why_.empty() ? "left for another drain" : why_);
     }
-    if (setAside_ > kMostToldSetAside) {
-      c_.history.Record("queue: " + std::to_string(setAside_ - kMostToldSetAside) +
-                            " more entries set aside likewise",
-                        LOG_ERR);
-    }
+    TellTheRest(setAside_, "set aside likewise", LOG_NOTICE);
+    TellTheRest(notSetAside_, "that could not be moved to failed likewise", LOG_ERR);
     return end;
+  }
+
+  // Past the entries told one by one, the rest of their kind in one line.
+  void TellTheRest(int count, const std::string& what, int priority) {
+    if (count > kMostToldSetAside) {
+      c_.history.Record(
+          "queue: " + std::to_string(count - kMostToldSetAside) + " more entries " + what,
+          priority);
+    }
   }
 
   // Names of items are of the queue's form; anything else is shown as printable ASCII.
@@ -312,7 +318,8 @@ class Drain {
   std::set<std::string> leftInNew_;  // entries of new/ this drain could not take in
   bool sawAcceptance_ = false;       // the service accepted an item in this drain
   std::vector<std::pair<std::string, ItemName>> unconfirmed_;  // not accepted, not yet counted
-  int setAside_ = 0;
+  int setAside_ = 0;                                           // entries moved to failed/
+  int notSetAside_ = 0;                                        // entries that could not be
   std::string why_;  // why items are left, once the drain knows
 };
 

@@ -243,7 +243,20 @@ TEST_F(Drain, SetsAsideWhatIsNoItemWithoutFlooding) {
   EXPECT_EQ(history.lines.at(6).first,
             "queue: item 'forged?9 queued?[2J?' not a valid request; moved to failed");
   EXPECT_EQ(history.lines.size(), 22U);
-  EXPECT_EQ(history.lines.back().first, "queue: 12 more entries set aside likewise");
+  EXPECT_EQ(history.lines.back(),
+            (std::pair<std::string, int>{"queue: 12 more entries set aside likewise", LOG_NOTICE}));
+}
+
+// Entries that could not be moved to failed/ (the folder is gone) are told as errors, and
+// never counted among those set aside.
+TEST_F(Drain, TellsEntriesThatCouldNotBeSetAsideApart) {
+  dir.Lay("cd spool; for i in $(seq 25); do touch new/j$i; done; rmdir failed");
+  EXPECT_EQ(DrainWith({}), 0);
+  ASSERT_EQ(history.lines.size(), 21U);
+  EXPECT_EQ(history.lines.front().second, LOG_ERR);
+  EXPECT_EQ(history.lines.back(),
+            (std::pair<std::string, int>{
+                "queue: 5 more entries that could not be moved to failed likewise", LOG_ERR}));
 }
 
 // Age counts from the arrival the kernel saw, never ahead of the clock (no item is written
