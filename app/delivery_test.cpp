@@ -193,24 +193,30 @@ TEST_F(Delivery, HandOverFaultIsRetriedWithoutTheExtraPause) {
   EXPECT_EQ(run.line.openings(), 2);
 }
 
+// What the second of two attempts meets, after a first that reached the service in vain.
+struct SecondAttempt {
+  std::string prefix;
+  std::string answer;
+  double after;
+  bool refused;
+};
+
+class Refusal : public Delivery, public ::testing::WithParamInterface<SecondAttempt> {};
+
 // A drain sets a message aside only when the service itself refused it: every attempt
-// reached the service (even if it then hung up) and none was accepted.
-TEST_F(Delivery, EveryAttemptReachingTheServiceInVainIsARefusal) {
+// reached the service (even if it then hung up) and none was accepted. One attempt whose
+// call failed makes it no refusal.
+TEST_P(Refusal, NeedsEveryAttemptToReachTheService) {
   run.line.AnswerAsWorkingService();
   run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
-  run.line.Answer("44", "\r\nNO CARRIER\r\n", 0.5, 2);
+  run.line.Answer(GetParam().prefix, GetParam().answer, GetParam().after, 2);
   EXPECT_EQ(Deliver("2"), 75);
-  EXPECT_TRUE(run.refused);
+  EXPECT_EQ(run.refused, GetParam().refused);
 }
 
-// One attempt that never reached the service (the call failed) makes it no refusal.
-TEST_F(Delivery, AHandOverFaultBesideACallFaultIsNoRefusal) {
-  run.line.AnswerAsWorkingService();
-  run.line.Answer("\r", "\r\nERROR\r\n", 0.5, 1);
-  run.line.Answer("ATDT", "BUSY", 5, 2);
-  EXPECT_EQ(Deliver("2"), 75);
-  EXPECT_FALSE(run.refused);
-}
+INSTANTIATE_TEST_SUITE_P(Delivery, Refusal,
+                         ::testing::Values(SecondAttempt{"44", "\r\nNO CARRIER\r\n", 0.5, true},
+                                           SecondAttempt{"ATDT", "BUSY", 5, false}));
 
 class OneAttempt : public Delivery, public ::testing::WithParamInterface<std::string> {};
 
