@@ -319,7 +319,7 @@ class Drain {
   bool sawAcceptance_ = false;       // the service accepted an item in this drain
   std::vector<std::pair<std::string, ItemName>> unconfirmed_;  // not accepted, not yet counted
   int setAside_ = 0;                                           // entries moved to failed/
-  int notSetAside_ = 0;                                        // entries that could not be
+  int notSetAside_ = 0;                                        // entries whose move there failed
   std::string why_;  // why items are left, once the drain knows
 };
 
