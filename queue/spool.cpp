@@ -129,6 +129,11 @@ std::time_t SecondsOf(std::string_view id) {
   return seconds;
 }
 
+// Only the drain's own folders name items by their IDs; elsewhere a name means nothing.
+std::optional<ItemName> DrainsItemName(Folder folder, std::string_view name) {
+  return folder == Folder::kWaiting || folder == Folder::kCur ? ParseItemName(name) : std::nullopt;
+}
+
 }  // namespace
 
 std::optional<ItemName> ParseItemName(std::string_view name) {
@@ -145,6 +150,10 @@ std::optional<ItemName> ParseItemName(std::string_view name) {
     return std::nullopt;
   }
   return ItemName{std::string(id), count[1] - '0', SecondsOf(name)};
+}
+
+std::string_view FolderName(Folder folder) {
+  return kFolders[static_cast<size_t>(folder)].name;
 }
 
 std::string FileNameOf(const ItemName& item) {
@@ -304,8 +313,7 @@ ItemRead Spool::Read(Folder folder, const std::string& name) const {
   }
   read.changed = info.st_ctim;
   read.inode = info.st_ino;
-  const std::optional<ItemName> itemName =
-      folder == Folder::kWaiting || folder == Folder::kCur ? ParseItemName(name) : std::nullopt;
+  const std::optional<ItemName> itemName = DrainsItemName(folder, name);
   read.arrived = itemName ? itemName->arrived : info.st_ctime;
   return read;
 }
@@ -348,8 +356,7 @@ int Spool::SetAside(const std::string& name, Folder from, const FailedReason& re
   if (::fstatat(Of(from).get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno;
   }
-  const std::optional<ItemName> item =
-      from == Folder::kWaiting || from == Folder::kCur ? ParseItemName(name) : std::nullopt;
+  const std::optional<ItemName> item = DrainsItemName(from, name);
   std::string id = item ? item->id : ItemIdOf(info.st_ctim, info.st_ino);
   for (int tries = 1;; ++tries) {
     const int error = Move(name, from, Folder::kFailed, id + "." + std::string(reason.code));
@@ -452,7 +459,7 @@ const Fd& Spool::Of(Folder folder) const {
 }
 
 std::string Spool::PathOf(Folder folder, const std::string& name) const {
-  return path_ + "/" + kFolders[static_cast<size_t>(folder)].name + "/" + name;
+  return path_ + "/" + std::string(FolderName(folder)) + "/" + name;
 }
 
 }  // namespace quorvex

@@ -25,6 +25,8 @@ inline constexpr int kMostRefusals = 3;
 // folders that only root writes, as postfix's pickup does: a copy of its own in waiting/,
 // named by the drain; cur/ while it is delivered; failed/ when it cannot be.
 enum class Folder { kTmp, kNew, kWaiting, kCur, kFailed };
+// "tmp", "new", "waiting", "cur" or "failed".
+std::string_view FolderName(Folder folder);
 // Whether an opening may make the spool and its folders.
 enum class SpoolOpening { kExisting, kCreate };
 

@@ -289,15 +289,12 @@ int RemoveItem(const std::string& id, const QueueTools& tools) {
     for (const Folder folder : {Folder::kWaiting, Folder::kNew, Folder::kFailed}) {
       if (const std::optional<std::string> name =
               spool ? EntryOf(*spool, folder, id) : std::nullopt) {
-        const std::string where = folder == Folder::kWaiting ? "waiting"
-                                  : folder == Folder::kNew   ? "new"
-                                                             : "failed";
         if (const int error = spool->Remove(*name, folder)) {
           throw OsError(error, "Cannot remove " + spool->PathOf(folder, *name));
         }
-        tools.history.Record(
-            Concat({"queue: item ", id, " removed from ", where, " by ", UserName(::getuid())}),
-            LOG_NOTICE);
+        tools.history.Record(Concat({"queue: item ", id, " removed from ", FolderName(folder),
+                                     " by ", UserName(::getuid())}),
+                             LOG_NOTICE);
         tools.notices.Report("removed " + id);
         return ExitStatus(Ending::kAccepted);
       }
